@@ -1,0 +1,5 @@
+# Warnings are on everywhere and kept at zero; -Werror makes a new one fail the build.
+function(wh_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow=local
+                         -Wno-missing-field-initializers -Werror)
+endfunction()
