@@ -64,17 +64,43 @@ int file4temp(DiskFile* f, EngineContext* ctx, bool markForDeletion);
 // error, which it leaves in place. 0, or -1 when the context holds an error
 // afterwards (a failed close reports -10, location 90601).
 int file4close(DiskFile* f);
-// Bytes read; 0 on any failure. A short read returns what was obtained.
+// Bytes read; 0 on any failure (a failed read reports -70 with the position
+// text and "file4readLow", location 90607) and 0 while the context holds an
+// error. A read past the end returns what was obtained.
 uint32_t file4read(DiskFile* f, int64_t pos, void* buf, uint32_t len);
+// Reads exactly |len| bytes: 0; -70 (location 90608, "file4readAllLow") when
+// fewer are there; -610 for a closed file; -1 while the context holds an error.
 int file4readAll(DiskFile* f, int64_t pos, void* buf, uint32_t len);
+// Writes |len| bytes at |pos|: 0; -120 for a read-only file (location 80606)
+// or a failed or short write (location 90615); -930 for bad arguments or a
+// closed file (90619); -1410 while the context holds an error. With the
+// context's flushAfterWrite on, the file is flushed afterwards.
 int file4write(DiskFile* f, int64_t pos, const void* buf, uint32_t len);
+// The file's length, or -30 (location 90605), or -1410.
 int64_t file4length(DiskFile* f);
+// Cuts or extends the file: 0; -935 for a negative length (90606); -930 for a
+// read-only file (80607); -40 on failure (90606); -1 while the context holds
+// an error or a silent outcome below 200 (60, 70).
 int file4setLength(DiskFile* f, int64_t len);
+// Pushes the file to the device, even while the context holds an error (which
+// stays in place): 0 (always for a read-only file) or -630 (location 90610).
 int file4flush(DiskFile* f);
+// Locks |len| bytes at |pos| exclusively, trying lockAttempts times (-1: until
+// obtained; 0 counts as 1) with lockRetryDelay hundredths of a second between
+// tries: 0; 50 when someone else still holds the range; -50 when the system
+// refuses otherwise (location 90613); -1410 while the context holds an error.
+// Nothing is locked (0) for a length of 0, a read-only file or one opened in
+// mode 1 or 2, which nobody else can write anyway.
 int file4lock(DiskFile* f, int64_t pos, int64_t len);
+// Releases a range locked by file4lock (the same position and length): 0 or
+// -110 (location 90614). Runs even while the context holds an error.
 int file4unlock(DiskFile* f, int64_t pos, int64_t len);
-// Puts |source|'s contents in place of |target| (see the implementation for
-// the two ways); 0 or -1.
+// Puts |source|'s contents in place of |target|, used to install a rebuilt
+// file: a target opened in mode 1 (nobody else has it) is replaced by renaming
+// the source's file to its name and reopened; otherwise the target is cut to
+// length 0 and the source copied into it in chunks of the context's
+// copyBufferSize. The source is closed either way (deleted when marked; the
+// renamed file of course stays). 0 or -1.
 int file4replace(DiskFile* target, DiskFile* source);
 // Removes a file by name through the operating-system interface: 0, or -1
 // (a missing file included; callers that do not care ignore the result).
