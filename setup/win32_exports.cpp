@@ -19,16 +19,14 @@ setup::WindowHandle toWindowHandle(HWND window) {
 // Asks for the data directory and the domain, registers the service, the
 // uninstall entry and the configuration. True when the dialog was accepted.
 // The last argument is reserved.
-extern "C" bool __stdcall Foo(HWND owner, const char* readmeFolder,
-                                  const char* secondFolder,
-                                  const char* programFolder, DWORD) {
+extern "C" bool __stdcall Foo(HWND owner, const char* readmeFolder, const char* secondFolder,
+                              const char* programFolder, DWORD) {
   return setup::runFoo(context, toWindowHandle(owner), readmeFolder, secondFolder, programFolder);
 }
 
 // Opens the read-me, stops and removes the services "Wrenhub" and
 // "SMTPService". Always true. The last argument is reserved.
-extern "C" bool __stdcall Goo(HWND owner, const char* readmeFolder,
-                                  const char* secondFolder,
-                                  const char* programFolder, DWORD) {
+extern "C" bool __stdcall Goo(HWND owner, const char* readmeFolder, const char* secondFolder,
+                              const char* programFolder, DWORD) {
   return setup::runGoo(context, toWindowHandle(owner), readmeFolder, secondFolder, programFolder);
 }

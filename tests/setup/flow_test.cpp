@@ -177,6 +177,16 @@ TEST_F(Flow, FailingServiceRegistrationStillWritesEverythingAndSucceeds) {
   EXPECT_EQ(os.text(kProduct, "EXECPATH"), "C:\\Wrenhub\\");
 }
 
+TEST_F(Flow, UnwritableConfigurationDoesNotChangeTheResult) {
+  os.uncreatableKeys.insert(FakePlatform::lower(kProduct));
+  os.adminOnlyCreationFails = true;
+  os.dialogScript = {answer("D:\\Mail", "mail.example")};
+  EXPECT_TRUE(foo());
+  EXPECT_FALSE(os.hasKey(kProduct));
+  EXPECT_TRUE(os.messages.empty());
+  EXPECT_EQ(os.services.count("Wrenhub"), 1u);
+}
+
 TEST_F(Flow, SecondFooStartsFromTheDefaultsAndUsesOnlyItsOwnAnswers) {
   os.dialogScript = {answer("D:\\Mail", "mail.example"), tick()};
   EXPECT_TRUE(foo());

@@ -294,6 +294,9 @@ WINE_TEST(DllExportsFooAndGoo) {
   CHECK(library().module != nullptr);
   CHECK(library().foo != nullptr);
   CHECK(library().goo != nullptr);
+  // The dialog template is language neutral.
+  CHECK(FindResourceExA(library().module, MAKEINTRESOURCEA(5), MAKEINTRESOURCEA(IDD_SETUP_DIALOG),
+                        MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL)) != nullptr);
 }
 
 WINE_TEST(FooCancelledShowsTemplateAndDefaultsAndWritesNothing) {
