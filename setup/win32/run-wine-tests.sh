@@ -17,6 +17,15 @@ mkdir -p "$build"
 build=$(cd "$build" && pwd)
 jobs=${WH_JOBS:-2}
 
+for tool in i686-w64-mingw32-g++-win32 x86_64-w64-mingw32-g++-win32 i686-w64-mingw32-objdump \
+            /usr/lib/wine/wine64 cmake ninja; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "run-wine-tests: $tool is missing; install with: apt-get install -y --no-install-recommends" \
+         "g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64 cmake ninja-build" >&2
+    exit 1
+  fi
+done
+
 cross_build() {  # cross_build ARCH [cmake options...]
   local arch=$1; shift
   cmake -S "$here" -B "$build/$arch" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release \

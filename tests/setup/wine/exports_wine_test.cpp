@@ -97,7 +97,8 @@ void CALLBACK onTimer(HWND, UINT, UINT_PTR, DWORD) {
   HWND window = nullptr;
   EnumThreadWindows(GetCurrentThreadId(), collectNewDialog, reinterpret_cast<LPARAM>(&window));
   if (window == nullptr) {
-    if (++idleTicks == 300 && !gaveUp) {  // 300 ticks of 20 ms: something hangs
+    // 1500 ticks of 20 ms without the expected window: something hangs.
+    if (!expected.empty() && ++idleTicks == 1500 && !gaveUp) {
       gaveUp = true;
       wine_check::fail(__FILE__, __LINE__, "no window appeared where one was expected");
     }
