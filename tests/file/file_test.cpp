@@ -411,3 +411,21 @@ TEST(FilePositionText, IsTwoRightAlignedNineteenPlaceNumbers) {
   file4positionText(text, 0x7FFFFFFFFFFFFFFFLL, 0xFFFFFFFFu);
   EXPECT_EQ(std::string(text), "9223372036854775807          4294967295");
 }
+
+TEST_F(FileTest, AZeroFilledDiskFileCountsAsClosed) {
+  // DiskFiles often live in zero-filled pool units: handle 0 there is not
+  // descriptor 0, and whatever descriptor the bytes name must stay untouched.
+  int fd = ::open(dir.path().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  DiskFile zero;
+  memset(static_cast<void*>(&zero), 0, sizeof zero);
+  zero.handle = fd;
+  zero.ctx = &c;
+  EXPECT_EQ(file4close(&zero), 0);
+  EXPECT_EQ(file4write(&zero, 0, "x", 1), kErrParameter);
+  engine4errorSet(&c, 0);
+  EXPECT_EQ(file4lock(&zero, 0x7FFFFFFE, 1), kErrParameter);
+  engine4errorSet(&c, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the descriptor was not closed";
+  ::close(fd);
+}
