@@ -135,7 +135,7 @@ int64_t lock4recordPosition(bool foxScheme, uint32_t headerLength, uint32_t reco
                             int32_t n) {
   if (foxScheme) return kLockRecordFox - n;
   return kLockBase + static_cast<int64_t>(headerLength) +
-         static_cast<int64_t>(n - 1) * static_cast<int64_t>(recordLength);
+         (static_cast<int64_t>(n) - 1) * static_cast<int64_t>(recordLength);
 }
 
 void file4positionText(char* out, int64_t pos, uint32_t len) {

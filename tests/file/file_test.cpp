@@ -79,21 +79,6 @@ TEST_F(FileTest, OpenFailuresAreReportedByReason) {
   EXPECT_EQ(file4open(&f, &c, "A.DBF", false), kOpenFailed);
 }
 
-TEST_F(FileTest, OpenKeepsAnOwnedCopyOfTheNameWhenAsked) {
-  writeWhole("A.DBF", "x");
-  std::string name = "A.DBF";
-  DiskFile owned, borrowed;
-  ASSERT_EQ(file4open(&owned, &c, name.c_str(), true), 0);
-  ASSERT_EQ(file4open(&borrowed, &c, name.c_str(), false), 0);
-  EXPECT_TRUE(owned.ownsName);
-  EXPECT_NE(owned.name, name.c_str());
-  EXPECT_EQ(borrowed.name, name.c_str());
-  EXPECT_EQ(owned.mode, 0);
-  EXPECT_EQ(owned.ctx, &c);
-  file4close(&owned);
-  file4close(&borrowed);
-}
-
 TEST_F(FileTest, ReadOnlyOpenRefusesEveryChange) {
   writeWhole("RO.DBF", "abcdef");
   c.openReadOnly = 1;
