@@ -44,12 +44,13 @@ int memo4fileCreate(DiskFile* memo, EngineContext* ctx, DataFile* df, const char
 // Reads |maximum| bytes (at most) of the memo at |block| starting at data
 // offset |offset| into |*buffer|. When the part does not fit *capacity bytes
 // the buffer is replaced by a larger one of part + 1 bytes (heap4alloc; the
-// old one is freed with heap4free) and *capacity updated. A block of 0 or
+// old one is freed with heap4free unless *capacity was 0, so a shared empty
+// text may be passed in) and *capacity updated. A block of 0 or
 // less is an empty memo (length 0, type 0). |length| receives the bytes read,
 // |type| (optional) the memo type. 0, -70 (a header or part that cannot be read
 // in full, a length beyond the end of the file), -920 (lack of memory).
-// The buffer is not zero-terminated by this routine, but always has room for
-// one more byte after the part when it was replaced here.
+// On success with block > 0, *capacity > *length: the caller may store a
+// terminating zero after the part. The routine itself does not.
 int memo4fileRead(DiskFile* memo, int32_t block, char** buffer, uint32_t* capacity,
                   uint32_t offset, uint32_t maximum, uint32_t* length, int32_t* type);
 // The whole memo: offset 0, no maximum.
