@@ -101,9 +101,17 @@ int createTemporaryMemo(DiskFile* memo, EngineContext* ctx, const std::string& d
 
 int memo4fileCreate(DiskFile* memo, EngineContext* ctx, DataFile* df, const char* name) {
   if (memo == nullptr || ctx == nullptr) return engine4error(ctx, dbf::kErrNullHandle, kLocationCreate);
-  if (ctx->errorCode < 0) return dbf::kErrContextHoldsError;
   if (ctx->memoBlockSize <= 32) ctx->memoBlockSize = 33;
-  const uint32_t blockSize = static_cast<uint16_t>(ctx->memoBlockSize);
+  return memo4fileCreateSized(memo, ctx, df, name, static_cast<uint32_t>(ctx->memoBlockSize));
+}
+
+int memo4fileCreateSized(DiskFile* memo, EngineContext* ctx, DataFile* df, const char* name,
+                         uint32_t blockSize) {
+  if (memo == nullptr || ctx == nullptr) return engine4error(ctx, dbf::kErrNullHandle, kLocationCreate);
+  if (ctx->errorCode < 0) return dbf::kErrContextHoldsError;
+  if (blockSize < 33 || blockSize > 0xFFFF) {
+    return engine4error(ctx, dbf::kErrParameter, kLocationCreate, name);
+  }
 
   uint8_t header[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   writeBigEndian32(header, firstDataBlock(blockSize));

@@ -40,6 +40,10 @@ int memo4fileOpen(DataFile* df);
 // 80605). The new file is 512 bytes long. memo->dataFile is set to |df|.
 // 0 or a negative code.
 int memo4fileCreate(DiskFile* memo, EngineContext* ctx, DataFile* df, const char* name);
+// The same with an explicit block size (33 to 65535), leaving the context's
+// setting alone; memo compression keeps the old file's block size this way.
+int memo4fileCreateSized(DiskFile* memo, EngineContext* ctx, DataFile* df, const char* name,
+                         uint32_t blockSize);
 
 // Reads |maximum| bytes (at most) of the memo at |block| starting at data
 // offset |offset| into |*buffer|. When the part does not fit *capacity bytes
