@@ -198,6 +198,10 @@ int memo4fileRead(DiskFile* memo, int32_t block, char** buffer, uint32_t* capaci
   const uint32_t memoLength = readBigEndian32(header + 4);
   uint32_t part = offset < memoLength ? memoLength - offset : 0;
   if (part > maximum) part = maximum;
+  if (part == 0) {
+    if (type != nullptr) *type = static_cast<int32_t>(readBigEndian32(header));
+    return 0;
+  }
 
   // The recorded length is only believed as far as the file reaches.
   const int64_t fileLength = file4length(memo);
@@ -213,10 +217,8 @@ int memo4fileRead(DiskFile* memo, int32_t block, char** buffer, uint32_t* capaci
     *buffer = grown;
     *capacity = part + 1;
   }
-  if (part > 0) {
-    rc = file4readAll(memo, start + 8 + offset, *buffer, part);
-    if (rc != 0) return rc;
-  }
+  rc = file4readAll(memo, start + 8 + offset, *buffer, part);
+  if (rc != 0) return rc;
   *length = part;
   if (type != nullptr) *type = static_cast<int32_t>(readBigEndian32(header));
   return 0;

@@ -53,7 +53,7 @@ int memo4fileCreateSized(DiskFile* memo, EngineContext* ctx, DataFile* df, const
 // less is an empty memo (length 0, type 0). |length| receives the bytes read,
 // |type| (optional) the memo type. 0, -70 (a header or part that cannot be read
 // in full, a length beyond the end of the file), -920 (lack of memory).
-// On success with block > 0, *capacity > *length: the caller may store a
+// On success with *length > 0, *capacity > *length: the caller may store a
 // terminating zero after the part. The routine itself does not.
 int memo4fileRead(DiskFile* memo, int32_t block, char** buffer, uint32_t* capacity,
                   uint32_t offset, uint32_t maximum, uint32_t* length, int32_t* type);

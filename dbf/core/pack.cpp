@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "dbf/core/codes.h"
@@ -456,13 +457,36 @@ int table4memoCompress(Table* t) {
     return -1;
   }
 
+  // The records now name blocks of the new file; it must take the old one's
+  // place, or the old references must come back.
   const int64_t handleBefore = df->memo.handle;
+  const bool exclusive = df->memo.mode == 1;
+  const uint32_t freshBlockSize = fresh.memoBlockSize;
+  const std::string freshName(fresh.name != nullptr ? fresh.name : "");
   rc = file4replace(&df->memo, &fresh);
   if (rc != 0) {
-    engine4error(ctx, -1, kLocationCompress, df->memo.name, "file4replace");
+    const int saved = engine4errorSet(ctx, 0);
+    if (exclusive && !df->memo.isOpen) {
+      // The rename failed: the old file is there under its name, untouched.
+      file4remove(freshName.c_str());
+      rewriteReferences(t, count, memos, memos.oldBlocks);
+      const uint8_t savedShare = ctx->shareMode;
+      ctx->shareMode = 1;
+      df->memoLockCount = 0;
+      memo4fileOpen(df);
+      ctx->shareMode = savedShare;
+    } else if (fresh.isOpen) {
+      // The copy over the old file failed part way: the new contents survive
+      // only in the temporary file, which is therefore kept.
+      fresh.deleteOnClose = false;
+      file4close(&fresh);
+    }
+    engine4errorSet(ctx, saved);
+    engine4error(ctx, saved < 0 ? saved : -1, kLocationCompress, df->fullName, freshName.c_str());
+    reloadCurrentRecord(t);
     return -1;
   }
-  df->memo.memoBlockSize = fresh.memoBlockSize != 0 ? fresh.memoBlockSize : oldBlockSize;
+  df->memo.memoBlockSize = freshBlockSize;
   df->memo.dataFile = df;
   if (df->memo.handle != handleBefore) {
     // A new handle holds no lock; take the memo header lock again.
