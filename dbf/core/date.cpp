@@ -10,6 +10,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "dbf/core/os.h"
+
 namespace {
 
 constexpr int32_t kDaysBeforeMonth[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
@@ -105,11 +107,15 @@ struct LocalTime {
   int year, month, day, hour, minute, second;
 };
 
-// The present local time. std::localtime shares one static result, hence the
-// lock; the standard library keeps this free of any platform call.
+// The present local time: the clock of the OS interface, turned into the local
+// calendar by the C library. std::localtime shares one static result, hence
+// the lock.
 LocalTime localNow() {
   static std::mutex guard;
-  const std::time_t now = std::time(nullptr);
+  int64_t seconds = 0;
+  int32_t milliseconds = 0;
+  os4get()->clock(&seconds, &milliseconds);
+  const std::time_t now = static_cast<std::time_t>(seconds);
   std::lock_guard<std::mutex> hold(guard);
   const std::tm* tm = std::localtime(&now);
   if (tm == nullptr) return LocalTime{1970, 1, 1, 0, 0, 0};

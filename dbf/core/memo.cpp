@@ -7,16 +7,14 @@
 // inside the header or inside the existing contents of the file.
 #include "dbf/core/memo.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
-#include <thread>
 
 #include "dbf/core/codes.h"
 #include "dbf/core/context.h"
 #include "dbf/core/file.h"
+#include "dbf/core/os.h"
 #include "dbf/core/table.h"
 
 namespace {
@@ -80,14 +78,16 @@ int createTemporaryMemo(DiskFile* memo, EngineContext* ctx, const std::string& d
   ctx->shareMode = 1;
   int rc = dbf::kAlreadyExists;
   for (int attempt = 0; attempt < kTempTries; attempt++) {
+    int64_t seconds = 0;
+    int32_t milliseconds = 0;
+    os4get()->clock(&seconds, &milliseconds);
     char leaf[16];
-    std::snprintf(leaf, sizeof leaf, "TEMP%04d.TMP",
-                  static_cast<int>(std::time(nullptr) % 10000));
+    std::snprintf(leaf, sizeof leaf, "TEMP%04d.TMP", static_cast<int>(seconds % 10000));
     const std::string name = directory + leaf;
     rc = file4create(memo, ctx, name.c_str(), true);
     if (rc != dbf::kAlreadyExists) break;
     engine4errorSet(ctx, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    os4get()->sleep(500);
   }
   ctx->reportCreateErrors = savedReport;
   ctx->refuseOverwrite = savedRefuse;
