@@ -108,53 +108,92 @@ int markDeleted(DataFile* df, char* buffer, uint32_t bufferRecords, int64_t firs
   return 0;
 }
 
+// How many of the first |keep| records of |buffer| are in place at record
+// |first| (read back after a failed write that may have written part).
+uint32_t recordsInPlace(DataFile* df, const char* buffer, uint32_t keep, int64_t first) {
+  const uint32_t length = df->recordLength;
+  std::vector<char> back;
+  try {
+    back.resize(size_t{keep} * length);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  const uint32_t got = file4read(&df->data, recordPosition(df, first), back.data(), keep * length);
+  uint32_t n = 0;
+  while (n < keep && (n + 1) * length <= got &&
+         std::memcmp(back.data() + size_t{n} * length, buffer + size_t{n} * length, length) == 0) {
+    n++;
+  }
+  return n;
+}
+
 // Moves the kept records of a data file holding |count| records to its front.
 // On success |*kept| is their number and the records are flushed to disk;
-// nothing past them is changed yet. On failure the file still holds every
-// kept record exactly once (see the file comment) as far as the repair writes
-// succeed.
+// nothing past them is changed yet.
+//
+// A kept record only ever moves towards the front by whole records, so a
+// write, even one that stops part way, never touches the stored bytes of a
+// record that is not yet in its new place. On a failure the records between
+// those in place and the first one whose original is still needed are old
+// copies of moved records, deleted records, or at most one record overwritten
+// part way; they get their deletion flags set (if the file lets us), so that
+// the file holds every kept record exactly once.
 int compactRecords(DataFile* df, int64_t count, int64_t* kept) {
   EngineContext* ctx = df->ctx;
   const uint32_t length = df->recordLength;
   CopyBuffer buffer;
   if (!buffer.take(ctx, length)) return engine4error(ctx, -1, kLocationPack);
   const uint32_t perChunk = buffer.records(length);
+  std::vector<int64_t> keptFrom;  // original record number of each kept record of the chunk
+  try {
+    keptFrom.resize(perChunk);
+  } catch (const std::bad_alloc&) {
+    return engine4error(ctx, dbf::kErrMemory, kLocationPack);
+  }
 
-  int64_t written = 0;   // records now at the front, in their final place
-  int64_t next = 1;      // first record not yet read
+  int64_t written = 0;      // records in their final place at the front
+  int64_t next = 1;         // first record not yet read
+  int64_t firstNeeded = 1;  // first record whose stored bytes are still needed
   int rc = 0;
   while (next <= count) {
     const uint32_t chunk = static_cast<uint32_t>(std::min<int64_t>(perChunk, count - next + 1));
     rc = file4readAll(&df->data, recordPosition(df, next), buffer.data, chunk * length);
-    if (rc != 0) break;
+    if (rc != 0) {
+      firstNeeded = next;
+      break;
+    }
     uint32_t keep = 0;
     for (uint32_t i = 0; i < chunk; i++) {
       const char* record = buffer.data + size_t{i} * length;
       if (record[0] != ' ') continue;  // '*' and every other flag byte are dropped
       if (keep != i) std::memmove(buffer.data + size_t{keep} * length, record, length);
-      keep++;
+      keptFrom[keep++] = next + i;
     }
     // Records that do not move need not be written again.
     if (keep > 0 && !(written + 1 == next && keep == chunk)) {
       rc = file4write(&df->data, recordPosition(df, written + 1), buffer.data, keep * length);
-      if (rc != 0) break;
+      if (rc != 0) {
+        const uint32_t done = recordsInPlace(df, buffer.data, keep, written + 1);
+        written += done;
+        firstNeeded = done < keep ? keptFrom[done] : next + chunk;
+        break;
+      }
     }
     written += keep;
     next += chunk;
   }
   if (rc == 0) {
+    firstNeeded = count + 1;
     const uint8_t end = kEndOfFile;
     rc = file4write(&df->data, recordPosition(df, written + 1), &end, 1);
+    if (rc == 0) rc = file4flush(&df->data);
+    if (rc == 0) {
+      *kept = written;
+      return 0;
+    }
   }
-  if (rc == 0) rc = file4flush(&df->data);
-  if (rc == 0) {
-    *kept = written;
-    return 0;
-  }
-  // Records written + 1 .. next - 1 were all read: each is deleted or has a
-  // copy at the front. Mark them, keeping the error that stopped the pack.
   const int saved = engine4errorSet(ctx, 0);
-  markDeleted(df, buffer.data, perChunk, written + 1, next);
+  markDeleted(df, buffer.data, perChunk, written + 1, firstNeeded);
   file4flush(&df->data);
   engine4errorSet(ctx, saved != 0 ? saved : rc);
   return rc;
