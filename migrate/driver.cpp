@@ -23,7 +23,18 @@ static int upgradeSchema(const char* table, short oldFieldCount, const char* col
             return 0;
         }
         definition.CreateField(column, dbLong, 0, 0);
-        oldDatabase.Execute(update, dbFailOnError);
+        try {
+            oldDatabase.Execute(update, dbFailOnError);
+        } catch (CException*) {
+            // Without its values the new column would hide the old layout
+            // from every later run; take it away again.
+            try {
+                definition.DeleteField(column);
+            } catch (CException* e) {
+                e->Delete();
+            }
+            throw;
+        }
         definition.Close();
         return 1;
     } catch (CException* e) {

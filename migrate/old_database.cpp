@@ -93,6 +93,11 @@ void CDaoTableDef::CreateField(const char* name, short type, long size, long /*a
     database_->backend()->addField(name_, name ? name : "", type, size);
 }
 
+void CDaoTableDef::DeleteField(const char* name) {
+    if (!open_) throwDaoException(kDaoNotOpen, "The table definition is not open.");
+    database_->backend()->deleteField(name_, name ? name : "");
+}
+
 void CDaoTableDef::Close() { open_ = false; }
 
 CDaoRecordset::CDaoRecordset(CDaoDatabase* database) : database_(database) {}

@@ -70,6 +70,9 @@ public:
     short GetFieldCount();
     // Adds a column at the end of the table. type is a DAO type code.
     void CreateField(const char* name, short type, long size, long attributes = 0);
+    // Removes a column; the driver uses it to undo a fix-up whose update
+    // failed, so that the next run finds the old layout and tries again.
+    void DeleteField(const char* name);
     void Close();
 
 private:

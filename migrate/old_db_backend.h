@@ -26,6 +26,7 @@ public:
     virtual int tableFieldCount(const std::string& table) = 0;
     virtual void addField(const std::string& table, const std::string& name, int daoType,
                           long size) = 0;
+    virtual void deleteField(const std::string& table, const std::string& name) = 0;
     virtual void execute(const std::string& sql) = 0;
     virtual std::unique_ptr<OldDbCursor> query(const std::string& sql) = 0;
 };

@@ -204,6 +204,21 @@ public:
         overlays_.push_back(OverlayColumn{stored, name});
     }
 
+    // Only a column added above can go again.
+    void deleteField(const std::string& table, const std::string& name) override {
+        MdbTableDef* def = readTable(table);
+        std::string stored = def->name;
+        mdb_free_tabledef(def);
+        for (auto it = overlays_.begin(); it != overlays_.end(); ++it) {
+            if (it->table == stored && strcasecmp(it->name.c_str(), name.c_str()) == 0) {
+                overlays_.erase(it);
+                return;
+            }
+        }
+        throwDaoException(kDaoReadOnly, "Cannot delete field '" + name + "' of table '" + stored +
+                                            "': the Access database is read only here.");
+    }
+
     // Only "update TABLE set COLUMN = NUMBER" on a column added above can
     // run; the file itself is never written.
     void execute(const std::string& sql) override {

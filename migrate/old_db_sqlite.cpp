@@ -256,6 +256,11 @@ public:
                 declaredTypeOf(daoType, size));
     }
 
+    void deleteField(const std::string& table, const std::string& name) override {
+        std::string stored = storedTableName(table);
+        execute("ALTER TABLE " + quoted(stored) + " DROP COLUMN " + quoted(name));
+    }
+
     // The statement runs inside a savepoint, so a failure leaves no row of
     // it changed.
     void execute(const std::string& sql) override {
