@@ -71,17 +71,31 @@ int rawSizeOf(int type) {
     }
 }
 
+// Kinds whose value is taken from libmdb's text rendering.
+bool readsBoundText(int type) {
+    return type == MDB_TEXT || type == MDB_MEMO || type == MDB_REPID || type == MDB_NUMERIC;
+}
+
 class JetCursor : public OldDbCursor {
 public:
     JetCursor(MdbPtr mdb, MdbTableDef* table, std::vector<OverlayColumn> overlays)
         : mdb_(std::move(mdb)), table_(table), overlays_(std::move(overlays)) {
         if (mdb_->bind_size < kBindSize) mdb_set_bind_size(mdb_.get(), kBindSize);
         size_t n = table_->num_cols;
-        buffers_.assign(n, std::vector<char>(mdb_->bind_size + 1));
+        buffers_.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            MdbColumn* col = static_cast<MdbColumn*>(g_ptr_array_index(table_->columns, i));
+            if (readsBoundText(col->col_type)) buffers_[i].assign(mdb_->bind_size + 1, '\0');
+        }
         lengths_.assign(n, 0);
         fields_.resize(n > MDB_MAX_COLS ? n : MDB_MAX_COLS);
-        for (size_t i = 0; i < n; ++i)
-            mdb_bind_column(table_, static_cast<int>(i + 1), buffers_[i].data(), &lengths_[i]);
+        // Only the columns read as text are bound: libmdb would otherwise
+        // render every number as text, and warn about kinds it cannot render.
+        for (size_t i = 0; i < n; ++i) {
+            MdbColumn* col = static_cast<MdbColumn*>(g_ptr_array_index(table_->columns, i));
+            if (readsBoundText(col->col_type))
+                mdb_bind_column(table_, static_cast<int>(i + 1), buffers_[i].data(), &lengths_[i]);
+        }
         mdb_rewind_table(table_);
         fetch();
     }
@@ -106,17 +120,17 @@ public:
         if (field.is_null) return variantSetNull(value);
         int size = rawSizeOf(col->col_type);
         if (size > 0) return readRaw(col, field, size, value);
-        std::string_view text(buffers_[i].data(), std::strlen(buffers_[i].data()));
-        if (col->col_type == MDB_TEXT || col->col_type == MDB_MEMO || col->col_type == MDB_REPID)
-            return variantSetText(value, utf8ToWindows1252(text));
-        if (col->col_type == MDB_NUMERIC) {
-            std::string digits(text);
-            char* end = nullptr;
-            double d = std::strtod(digits.c_str(), &end);
-            if (end && end != digits.c_str() && *end == '\0') return variantSetR8(value, d);
-            return variantSetText(value, digits);
+        if (!readsBoundText(col->col_type)) {
+            VariantClear(value);  // binary and OLE objects: no value here
+            return;
         }
-        VariantClear(value);  // binary, OLE objects and the like: no value here
+        std::string text(buffers_[i].data(), std::strlen(buffers_[i].data()));
+        if (col->col_type == MDB_NUMERIC) {
+            char* end = nullptr;
+            double d = std::strtod(text.c_str(), &end);
+            if (end && end != text.c_str() && *end == '\0') return variantSetR8(value, d);
+        }
+        variantSetText(value, utf8ToWindows1252(text));
     }
 
 private:
