@@ -63,9 +63,13 @@ int compareDateTime(const char* a, const char* b) {
   return ma < mb ? -1 : ma > mb ? 1 : 0;
 }
 
-// CCYYMMDD of a day-number value.
+// CCYYMMDD of a day-number value. Days outside the years 1 to 9999 have no
+// CCYYMMDD form and show as a blank date.
+constexpr int32_t kLastDayNumber = 5373484;  // 31 December 9999
 void dayNumberText(char* dest8, double dayNumber) {
-  date4fromDayNumber(dest8, double4clampInt(dayNumber, 0, INT32_MAX));
+  int32_t day = double4clampInt(dayNumber, 0, INT32_MAX);
+  if (day < kDayNumberOfYearOne || day > kLastDayNumber) day = 0;
+  date4fromDayNumber(dest8, day);
 }
 
 // Shapes CCYYMMDD by the context's date format into exactly |width| bytes,

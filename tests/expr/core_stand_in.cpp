@@ -79,7 +79,7 @@ void date4fromDayNumber(char* dest, int32_t n) {
   int m = 12;
   while (kBefore[m - 1] + (m > 2 && leap(y)) >= r) --m;
   const int d = r - kBefore[m - 1] - (m > 2 && leap(y));
-  char buf[16];
+  char buf[48];
   std::snprintf(buf, sizeof buf, "%04d%02d%02d", y % 10000, m, d);
   std::memcpy(dest, buf, 8);
 }
