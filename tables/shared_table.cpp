@@ -315,10 +315,13 @@ int SharedTable::writeRecord(TableHandle* handle, RecordObject* record) {
 }
 
 TableHandle* SharedTable::acquireHandle() {
+  // Made before it is counted, so that a failed allocation leaves the count
+  // as it was.
+  TableHandle* handle = new TableHandle(this, path);
   tableLock.enter();
   ++openCount;
   tableLock.leave();
-  return new TableHandle(this, path);
+  return handle;
 }
 
 TableHandle* SharedTable::openHandle() {
