@@ -203,13 +203,6 @@ TEST_F(SharedTableTest, ExtraReleasePrintsTheCounterErrorWithThePath) {
   EXPECT_EQ(messageBag.openCount, 0);
 }
 
-TEST_F(SharedTableTest, ReleasingNullDoesNothing) {
-  testing::internal::CaptureStdout();
-  people_.releaseHandle(nullptr);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(people_.openCount, 0);
-}
-
 TEST_F(SharedTableTest, CreateAndOpenResetTheStoredErrorAndRestoreSettings) {
   EngineContext* ctx = currentContext();
   ctx->openProductionIndex = 1;
