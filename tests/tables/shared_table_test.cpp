@@ -65,6 +65,27 @@ TEST_F(SharedTableTest, CreateReplacesFilesThatAreNotTablesAtAll) {
   people_.releaseHandle(handle);
 }
 
+TEST_F(SharedTableTest, TableInUseIsNotCreatedAfreshAndKeepsItsRows) {
+  createPeople(2);
+  TableHandle* user = people_.openHandle();
+  ASSERT_NE(user, nullptr);
+  EXPECT_EQ(people_.createTable(), -1);
+  EXPECT_EQ(people_.openCount, 1);
+  // The failed create left its error in the context; the next open clears it.
+  TableHandle* second = people_.openHandle();
+  ASSERT_NE(second, nullptr);
+  appendPerson(user, 3, "three", "memo three");  // still the table's own file
+  people_.releaseHandle(second);
+  people_.releaseHandle(user);
+
+  DbfContents contents = readWithDbfread("PEOPLE.DBF");
+  ASSERT_TRUE(contents.ok) << contents.error;
+  EXPECT_EQ(contents.headerCount, 3);
+  ASSERT_EQ(contents.rows.size(), 3u);
+  EXPECT_EQ(contents.rows[2][2], "memo three");
+  EXPECT_EQ(people_.createTable(), 0);  // nobody uses it any more
+}
+
 TEST_F(SharedTableTest, RemoveFilesRemovesDataMemoAndIndexFiles) {
   for (const char* name : {"PEOPLE.DBF", "PEOPLE.FPT", "PEOPLE.CDX"}) writeFile(name, "x");
   people_.removeFiles();
