@@ -148,6 +148,22 @@ TEST_F(RunTest, EmptyTableNeverCallsConvertRecord) {
     EXPECT_TRUE(c.rows.empty());
 }
 
+// A converter whose new table was made but could not be opened: table set,
+// handle null. (The table is never touched through this pointer.)
+class TargetNotOpen : public RecordingConverter {
+public:
+    TargetNotOpen() { table = reinterpret_cast<SharedTable*>(this); }
+    ~TargetNotOpen() override { table = nullptr; }
+};
+
+TEST_F(RunTest, ConverterWhoseTargetDidNotOpenReadsNothing) {
+    TargetNotOpen c;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(c.run("select * from AliasSystem"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(c.rows.empty());
+}
+
 TEST_F(RunTest, OldDatabaseErrorIsPrintedAndEndsOnlyThisTable) {
     RecordingConverter c;
     testing::internal::CaptureStdout();
