@@ -6,7 +6,7 @@
 
 #include "migrate/old_database.h"
 #include "migrate/old_db_exception.h"
-#include "migrate/table_layer_standins.h"
+#include "tables/errors.h"
 
 TableConverter::~TableConverter() = default;
 
@@ -40,7 +40,7 @@ int TableConverter::run(const char* query) {
         }
         recordset.Close();
     } catch (CException* e) {
-        standinReportException(e);
+        reportException(e);
     }
     return 0;
 }
@@ -54,7 +54,7 @@ int TableConverter::copyValue(TableHandle* /*target*/, int /*position*/, VARIANT
 std::unique_ptr<char[]> variantToText(VARIANT* value) {
     std::unique_ptr<char[]> text;
     if ((value->vt == VT_BSTR || value->vt == VT_UI1) && value->pszVal &&
-        !standinIsBlank(value->pszVal)) {
+        !isBlank(value->pszVal)) {
         size_t n = std::strlen(value->pszVal);
         text.reset(new char[n + 1]);
         std::memcpy(text.get(), value->pszVal, n + 1);
