@@ -106,6 +106,31 @@ TEST_F(SharedTableTest, FailuresReturnMinusOneQuietlyAndKeepTheCounterBalanced) 
   EXPECT_EQ(people_.openCount, 0);
 }
 
+// A table whose handles find a column they cannot bind (open gives -2).
+class UnbindableTable : public ListTable {
+ public:
+  UnbindableTable() : ListTable("People", kPeopleColumns) {}
+  TableHandle* acquireHandle() override {
+    struct Handle : TableHandle {
+      using TableHandle::TableHandle;
+      int open(EngineContext* ctx) override {
+        TableHandle::open(ctx);
+        return -2;
+      }
+    };
+    delete ListTable::acquireHandle();  // counts the handle
+    return new Handle(this, path);
+  }
+};
+
+TEST_F(SharedTableTest, HandleWithAnUnboundColumnIsReleasedAgain) {
+  UnbindableTable table;
+  ASSERT_EQ(table.createTable(), 0);
+  EXPECT_EQ(table.openHandle(), nullptr);
+  EXPECT_EQ(table.openCount, 0);
+  EXPECT_EQ(table.createTable(), 0);  // its table was closed again
+}
+
 TEST_F(SharedTableTest, OpenCheckOpensAndClosesAgain) {
   createPeople(1);
   EXPECT_EQ(people_.openCheck(), 0);
