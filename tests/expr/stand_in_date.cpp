@@ -1,52 +1,9 @@
 // Temporary stand-in for the engine core calls used by dbf/expr, compiled only
-// while dbf/core has no implementation. Removed once the core lands.
+// while dbf/core has no implementation of them. Removed once the core lands.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
-#include "dbf/core/context.h"
 #include "dbf/core/date.h"
-#include "dbf/core/table.h"
-
-int engine4error(EngineContext* ctx, int code, int location, const char*, const char*, const char*) {
-  if (ctx != nullptr) {
-    ctx->errorCode = code;
-    ctx->errorLocation = location;
-  }
-  return code;
-}
-int engine4errorSet(EngineContext* ctx, int value) {
-  const int old = ctx->errorCode;
-  ctx->errorCode = value;
-  return old;
-}
-int engine4init(EngineContext* ctx, void*, int) {
-  *ctx = EngineContext{};
-  ctx->reportExpressionErrors = 1;
-  ctx->reportColumnNameErrors = 1;
-  ctx->memoExpressionWidth = 1024;
-  ctx->reportGoErrors = 1;
-  std::strcpy(ctx->dateFormat, "MM/DD/YY");
-  return 0;
-}
-void engine4free(EngineContext* ctx) {
-  std::free(ctx->workBuffer);
-  ctx->workBuffer = nullptr;
-  ctx->workBufferSize = 0;
-}
-void* heap4alloc(EngineContext*, unsigned size) { return std::calloc(1, size); }
-void heap4free(EngineContext*, void* block) { std::free(block); }
-struct MemoryPool {
-  unsigned size;
-};
-MemoryPool* pool4create(EngineContext*, int, unsigned unitSize, int, bool) {
-  static MemoryPool pool;
-  pool.size = unitSize;
-  return &pool;
-}
-void* pool4alloc(MemoryPool* pool, EngineContext*) { return std::calloc(1, pool->size); }
-void pool4free(MemoryPool*, void* unit) { std::free(unit); }
 
 namespace {
 const int kBefore[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
@@ -114,8 +71,3 @@ int date4parse(char* dest, const char* text, const char* picture) {
 }
 void date4today(char* dest) { std::memcpy(dest, "20261209", 8); }
 void date4timeNow(char* dest) { std::memcpy(dest, "12:34:56", 8); }
-int32_t table4recCount(Table*) { return 7; }
-const char* column4memoText(Column*, uint32_t* len) {
-  *len = 5;
-  return "memo!";
-}
