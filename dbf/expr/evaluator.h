@@ -49,7 +49,7 @@ inline int64_t value4int64le(const char* p) {
 // is 0.
 double text4double(const char* text, int width);
 
-// Windows-1252 upper-casing of one byte.
+// Windows-1252 upper-casing of one byte (defined with the table code).
 unsigned char char4upper(unsigned char c);
 
 // The order-preserving 8-byte encoding of a double used by index keys.

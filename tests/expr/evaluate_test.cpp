@@ -174,7 +174,13 @@ TEST(ExpressionEvaluate, DatesInTheContextFormat) {
   t.set("D", "19981207");
   EXPECT_EQ(t.text("DTOC(D)"), "12/07/98");
   EXPECT_EQ(t.text("DTOC(D + 1)"), "12/08/98");
-  EXPECT_EQ(t.number("CTOD('12/08/98') - D"), 1);
+  // Without CC in the format the century is the present one.
+  const double thisYear = t.number("YEAR(DATE())");
+  EXPECT_EQ(t.number("YEAR(CTOD('12/08/98'))"), static_cast<int>(thisYear) / 100 * 100 + 98);
+  std::strcpy(t.ctx()->dateFormat, "MM/DD/CCYY");
+  EXPECT_EQ(t.number("CTOD('12/08/1998') - D"), 1);
+  EXPECT_EQ(t.number("CTOD('') "), 0);
+  std::strcpy(t.ctx()->dateFormat, "MM/DD/YY");
   EXPECT_EQ(t.number("STOD('19981208') - D"), 1);
   EXPECT_EQ(t.number("STOD('garbage!')"), 0);
   EXPECT_EQ(t.number("STOD('1998')"), 0);
