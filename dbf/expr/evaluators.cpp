@@ -183,7 +183,7 @@ void dateColumnAsDayNumber(EvaluationState& st, const ExpressionStep& s) {
 }
 
 void numericColumnAsDouble(EvaluationState& st, const ExpressionStep& s) {
-  pushNumber(st, s, 0, text4double(recordOf(s) + s.offset, s.column->length));
+  pushNumber(st, s, 0, text4double(recordOf(s) + s.offset, static_cast<uint16_t>(s.column->length)));
 }
 
 void integerColumnAsDouble(EvaluationState& st, const ExpressionStep& s) {

@@ -368,3 +368,23 @@ TEST(ExpressionEvaluate, ThreadsWithTheirOwnContexts) {
 }
 
 }  // namespace
+
+namespace {
+
+// Lengths and offsets past 32767 come from 16-bit fields and read unsigned.
+TEST(ExpressionEvaluate, LongCharacterColumns) {
+  MemoryTable t({{"BIG", 'C', 40000, 0}, {"TAIL", 'C', 2, 0}, {"N", 'N', 5, 0}});
+  t.set("BIG", "ab");
+  t.set("TAIL", "xy");
+  t.set("N", "12");
+  EXPECT_EQ(t.logical("BIG = 'ab' .AND. TAIL = 'xy' .AND. N = 12"), 1);
+  Expression* e = t.parse("BIG + TAIL");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->width, 40002);
+  const char* v = nullptr;
+  ASSERT_EQ(expression4evaluate(e, &v), 40002);
+  EXPECT_EQ(std::string(v + 40000, 2), "xy");
+  expression4free(e);
+}
+
+}  // namespace

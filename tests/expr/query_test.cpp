@@ -202,3 +202,26 @@ TEST_F(QueryTest, EmptyTable) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(QueryTest, ConditionsNamingTablesByAlias) {
+  const ColumnDescription other[] = {{"CODE", 'C', 4, 0, 0}, {nullptr, 0, 0, 0, 0}};
+  Table* codes = table4create(&ctx_, "CODES", other, nullptr);
+  ASSERT_NE(codes, nullptr);
+  ASSERT_EQ(table4appendStart(codes, false), 0);
+  ColumnValue v(table4column(codes, 1));
+  ASSERT_EQ(column4assign(&v, "abcd"), 0);
+  ASSERT_EQ(table4append(codes), 0);
+  Query* q = query("messagebag->MSGID1 = 3 .AND. CODES.CODE = 'ab'");
+  EXPECT_EQ(query4top(q), 0);
+  EXPECT_EQ(table4recNo(t_), 3);
+  EXPECT_EQ(query4setExpression(q, "NOWHERE->CODE = 'ab'"), 0);
+  EXPECT_EQ(query4top(q), -1);
+  EXPECT_EQ(ctx_.errorCode, dbf::kErrExprAlias);
+  engine4errorSet(&ctx_, 0);
+  EXPECT_EQ(query4free(q, 0), 0);
+  EXPECT_EQ(table4close(codes), 0);
+}
+
+}  // namespace
