@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "dbf/core/text.h"
 #include "dbf/expr/expression.h"
 
 inline constexpr int kEvaluationStackSlots = 20;
@@ -48,9 +49,6 @@ inline int64_t value4int64le(const char* p) {
 // digits, a decimal point, digits; the first other byte ends it. Blank text
 // is 0.
 double text4double(const char* text, int width);
-
-// Windows-1252 upper-casing of one byte (defined with the table code).
-unsigned char char4upper(unsigned char c);
 
 // The order-preserving 8-byte encoding of a double used by index keys.
 void key4encodeDouble(char* dest8, double value);
