@@ -34,8 +34,10 @@ bool table4holdsAnyLock(const Table* t);
 // record buffer (the new record of an append must survive).
 int table4releaseLocks(Table* t);
 // Release "per unlockPolicy" before a new lock: 1 every Table of the group
-// (table4unlock), 2 this Table's locks only. Returns 0 or -110.
-int table4releaseByPolicy(Table* t, bool includeFileLock);
+// (table4unlock), 2 this Table's locks only. With |keepOwnBuffer| this Table's
+// locks go without the flush of table4unlock (its buffer holds a new record).
+// Returns 0 or -110.
+int table4releaseByPolicy(Table* t, bool includeFileLock, bool keepOwnBuffer);
 int table4unlockRecord(Table* t, int32_t n);
 int table4unlockAppend(Table* t);
 
