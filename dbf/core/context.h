@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "dbf/core/codes.h"
 
@@ -112,8 +113,11 @@ inline constexpr int kEngineVersion = 6300;
 // rest of the context is then untouched).
 int engine4init(EngineContext* ctx, void* reserved, int version);
 
-// Releases what the context owns (pools, scratch buffers). Open tables must be
-// closed first. The table layer never calls it; tests do.
+// Releases what the context owns: its pools (tablePool, dataFilePool,
+// lockPool, each released once) and the scratch buffers workBuffer and scratch,
+// which must therefore come from heap4alloc. Open tables must be closed first.
+// The table layer never calls it; tests do. The context may be initialised
+// again afterwards.
 void engine4free(EngineContext* ctx);
 
 // Stores |code| and |location| as the context's error (when a context is
@@ -126,8 +130,9 @@ int engine4error(EngineContext* ctx, int code, int location,
 // Sets the stored error code to |value| and returns the previous one.
 int engine4errorSet(EngineContext* ctx, int value);
 
-// The display hook called by engine4error after the code is stored. The
-// application supplies it; it must not change any return value.
+// The display hook called by engine4error after the code is stored. The engine
+// never shows anything: the hook is an empty function of the engine, and
+// anything ever added to it must not change a return value.
 void engine4reportHook(EngineContext* ctx, int code, int location,
                        const char* text1, const char* text2, const char* text3);
 
@@ -135,14 +140,32 @@ void engine4reportHook(EngineContext* ctx, int code, int location,
 // -935 for a null context, -930 for a null or too long text (location 96302).
 int engine4dateFormatSet(EngineContext* ctx, const char* picture);
 
-// Process-wide memory pools of fixed-size units, shared by unit size unless
-// created private. All operations run under one process-wide critical section.
+// Process-wide memory pools of fixed-size units (pool.h), shared by unit size
+// unless created private. All operations run under the critical section.
+// pool4create: counts <= 0 report -930 (location 95906) and give null; a unit
+// size below 8 is raised to 8; a shared pool of the same unit size is reused
+// with the larger start and expand counts.
 MemoryPool* pool4create(EngineContext* ctx, int startCount, unsigned unitSize,
                         int expandCount, bool isPrivate);
-void* pool4alloc(MemoryPool* pool, EngineContext* ctx = nullptr);  // zero-filled unit
+// A zero-filled unit, or null with -920 stored in |ctx| (when given).
+void* pool4alloc(MemoryPool* pool, EngineContext* ctx = nullptr);
+// Gives |unit| back to its pool (null is ignored).
 void pool4free(MemoryPool* pool, void* unit);
+// Drops one user; the last user frees the pool's memory.
 void pool4release(MemoryPool* pool);
 
-// Raw engine memory: zero-filled; heap4alloc(0) is -930 (location 85903).
+// Raw engine memory, zero-filled. heap4alloc(0) reports -930 (location 85903)
+// and gives null; when memory runs out it gives null without reporting (the
+// caller reports -920 where it wants). heap4free(null) does nothing.
 void* heap4alloc(EngineContext* ctx, unsigned size);
 void heap4free(EngineContext* ctx, void* block);
+
+// The process-wide critical section that guards the pool registry and every
+// pool (recursive: the same thread may enter it again).
+std::recursive_mutex& engine4criticalSection();
+// The second process-wide critical section, taken by the expression evaluator
+// (and the Query) around evaluation.
+std::recursive_mutex& engine4evaluationLock();
+
+// Number of contexts that engine4init has prepared in this process.
+int engine4contextCount();

@@ -1,0 +1,327 @@
+// POSIX implementation of the engine's operating-system interface (os.h).
+//
+// Files are reached with pread/pwrite, flushed with fsync and cut with
+// ftruncate. Byte-range locks are open-file-description locks (F_OFD_SETLK):
+// like Win32 LockFile they conflict between two handles of the same process and
+// stay in place when some other descriptor of the file is closed.
+//
+// Linux has no share modes, so cooperating processes emulate them with OFD
+// locks on a reserved range far above every lock position the file formats use
+// (those all lie below 0x80000000):
+//   kShareAccess     every open holds a read lock; an exclusive open holds a
+//                    write lock instead, so it fails while anyone has the file
+//                    open and makes every later open fail;
+//   kShareWriter     every open with write access holds a read lock;
+//   kShareDenyWrite  an open that lets others only read holds a read lock.
+// A writable open first takes kShareWriter and then looks for a holder of
+// kShareDenyWrite; a deny-write open takes kShareDenyWrite and then looks for
+// another writer. Because each side marks itself before it looks, two racing
+// opens cannot both miss each other.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "dbf/core/os.h"
+
+const char kOsSeparator = '/';
+
+namespace {
+
+constexpr off_t kShareAccess = 0x7FFFFFFFFFF00000LL;
+constexpr off_t kShareWriter = kShareAccess + 1;
+constexpr off_t kShareDenyWrite = kShareAccess + 2;
+
+OsStatus statusOf(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return kOsNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+      return kOsAccessDenied;
+    case EMFILE:
+    case ENFILE:
+      return kOsTooManyFiles;
+    case EEXIST:
+      return kOsExists;
+    default:
+      return kOsFailure;
+  }
+}
+
+int setLock(int fd, short type, off_t pos, off_t len) {
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = pos;
+  fl.l_len = len;
+  int rc;
+  do {
+    rc = fcntl(fd, F_OFD_SETLK, &fl);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+// True when some other open file description holds a lock on |pos| that
+// would conflict with a write lock.
+bool someoneElseHolds(int fd, off_t pos) {
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = pos;
+  fl.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;  // cannot tell: refuse
+  return fl.l_type != F_UNLCK;
+}
+
+// Takes the share-mode marks of a new handle. A handle opened for reading
+// only cannot hold a write lock; its exclusive open only checks that nobody
+// else has the file open (it cannot keep later opens out).
+OsStatus takeShareMode(int fd, bool writable, OsShare share) {
+  if (share == kOsShareNone) {
+    if (writable) {
+      return setLock(fd, F_WRLCK, kShareAccess, 1) == 0 ? kOsOk : kOsSharingViolation;
+    }
+    if (setLock(fd, F_RDLCK, kShareAccess, 1) != 0) return kOsSharingViolation;
+    return someoneElseHolds(fd, kShareAccess) ? kOsSharingViolation : kOsOk;
+  }
+  if (setLock(fd, F_RDLCK, kShareAccess, 1) != 0) return kOsSharingViolation;
+  if (writable) {
+    if (setLock(fd, F_RDLCK, kShareWriter, 1) != 0) return kOsSharingViolation;
+    if (someoneElseHolds(fd, kShareDenyWrite)) return kOsSharingViolation;
+  }
+  if (share == kOsShareRead) {
+    if (setLock(fd, F_RDLCK, kShareDenyWrite, 1) != 0) return kOsSharingViolation;
+    if (someoneElseHolds(fd, kShareWriter)) return kOsSharingViolation;
+  }
+  return kOsOk;
+}
+
+OsStatus finishOpen(int fd, bool writable, OsShare share, int64_t* handle) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return kOsAccessDenied;  // directories and devices are not engine files
+  }
+  OsStatus s = takeShareMode(fd, writable, share);
+  if (s != kOsOk) {
+    close(fd);
+    return s;
+  }
+  *handle = fd;
+  return kOsOk;
+}
+
+OsStatus posixOpen(const char* name, bool writable, OsShare share, int64_t* handle) {
+  int fd = open(name, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (fd < 0) return statusOf(errno);
+  return finishOpen(fd, writable, share, handle);
+}
+
+OsStatus posixCreate(const char* name, OsShare share, OsCreate how, int64_t* handle) {
+  int flags = O_RDWR | O_CREAT | O_CLOEXEC | (how == kOsCreateNew ? O_EXCL : 0);
+  // No O_TRUNC: an existing file is cut only after the share mode is held, so
+  // a file that someone has open exclusively is never emptied.
+  int fd = open(name, flags, 0666);
+  if (fd < 0) return statusOf(errno);
+  int64_t h = -1;
+  OsStatus s = finishOpen(fd, true, share, &h);
+  if (s != kOsOk) return s;
+  if (how == kOsCreateReplace && ftruncate(fd, 0) != 0) {
+    int err = errno;
+    close(fd);
+    return statusOf(err);
+  }
+  *handle = h;
+  return kOsOk;
+}
+
+int64_t posixReadAt(int64_t handle, int64_t pos, void* buf, uint32_t len) {
+  char* p = static_cast<char*>(buf);
+  int64_t done = 0;
+  while (done < len) {
+    ssize_t n = pread(static_cast<int>(handle), p + done, len - done, pos + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;  // end of file
+    done += n;
+  }
+  return done;
+}
+
+int64_t posixWriteAt(int64_t handle, int64_t pos, const void* buf, uint32_t len) {
+  const char* p = static_cast<const char*>(buf);
+  int64_t done = 0;
+  while (done < len) {
+    ssize_t n = pwrite(static_cast<int>(handle), p + done, len - done, pos + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) break;  // short write
+      return -1;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+int64_t posixLength(int64_t handle) {
+  struct stat st;
+  if (fstat(static_cast<int>(handle), &st) != 0) return -1;
+  return st.st_size;
+}
+
+OsStatus posixSetLength(int64_t handle, int64_t len) {
+  int rc;
+  do {
+    rc = ftruncate(static_cast<int>(handle), len);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? kOsOk : statusOf(errno);
+}
+
+OsStatus posixFlush(int64_t handle) {
+  return fsync(static_cast<int>(handle)) == 0 ? kOsOk : statusOf(errno);
+}
+
+OsStatus posixClose(int64_t handle) {
+  // The descriptor is gone after close() even when it reports EINTR.
+  return close(static_cast<int>(handle)) == 0 || errno == EINTR ? kOsOk : statusOf(errno);
+}
+
+OsStatus posixRemove(const char* name) {
+  return unlink(name) == 0 ? kOsOk : statusOf(errno);
+}
+
+OsStatus posixRename(const char* from, const char* to, bool replace) {
+  if (replace) return rename(from, to) == 0 ? kOsOk : statusOf(errno);
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return kOsOk;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return statusOf(errno);
+  // The file system cannot rename without replacing: a hard link fails when
+  // the new name exists, and the old name goes only once the new one is there.
+  if (link(from, to) != 0) return statusOf(errno);
+  if (unlink(from) != 0) {
+    int err = errno;
+    unlink(to);
+    return statusOf(err);
+  }
+  return kOsOk;
+}
+
+OsStatus posixLock(int64_t handle, int64_t pos, int64_t len) {
+  if (setLock(static_cast<int>(handle), F_WRLCK, pos, len) == 0) return kOsOk;
+  return errno == EAGAIN || errno == EACCES ? kOsLockViolation : kOsFailure;
+}
+
+OsStatus posixUnlock(int64_t handle, int64_t pos, int64_t len) {
+  return setLock(static_cast<int>(handle), F_UNLCK, pos, len) == 0 ? kOsOk : kOsFailure;
+}
+
+bool posixIsReadOnly(const char* name) {
+  return access(name, W_OK) != 0 && errno != ENOENT;
+}
+
+bool posixExists(const char* name) {
+  struct stat st;
+  return stat(name, &st) == 0;
+}
+
+int copyOut(const std::string& s, char* out, int capacity) {
+  if (capacity <= 0 || s.size() >= static_cast<size_t>(capacity)) return -1;
+  memcpy(out, s.c_str(), s.size() + 1);
+  return static_cast<int>(s.size());
+}
+
+std::string currentDir() {
+  std::vector<char> buf(4096);
+  for (;;) {
+    if (getcwd(buf.data(), buf.size()) != nullptr) return std::string(buf.data());
+    if (errno != ERANGE || buf.size() > (1u << 20)) return std::string();
+    buf.resize(buf.size() * 2);
+  }
+}
+
+int posixCurrentDirectory(char* out, int capacity) {
+  std::string cwd = currentDir();
+  return cwd.empty() ? -1 : copyOut(cwd, out, capacity);
+}
+
+int posixTempDirectory(char* out, int capacity) {
+  for (const char* var : {"TEMP", "TMP", "TMPDIR"}) {
+    const char* v = getenv(var);
+    if (v != nullptr && *v != '\0') return copyOut(v, out, capacity);
+  }
+  return posixCurrentDirectory(out, capacity);
+}
+
+int posixFullPath(const char* name, char* out, int capacity) {
+  if (name == nullptr || *name == '\0') return -1;
+  std::string whole = name[0] == '/' ? std::string(name) : currentDir() + "/" + name;
+  if (whole[0] != '/') return -1;  // the current directory is unknown
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i < whole.size()) {
+    size_t j = whole.find('/', i);
+    if (j == std::string::npos) j = whole.size();
+    std::string step = whole.substr(i, j - i);
+    if (step == "..") {
+      if (!parts.empty()) parts.pop_back();  // ".." of the root is the root
+    } else if (!step.empty() && step != ".") {
+      parts.push_back(step);
+    }
+    i = j + 1;
+  }
+  std::string result;
+  for (const std::string& p : parts) result += "/" + p;
+  if (result.empty()) result = "/";
+  return copyOut(result, out, capacity);
+}
+
+void posixClock(int64_t* seconds, int32_t* milliseconds) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  *seconds = ts.tv_sec;
+  *milliseconds = static_cast<int32_t>(ts.tv_nsec / 1000000);
+}
+
+void posixSleep(int32_t milliseconds) {
+  if (milliseconds <= 0) return;
+  struct timespec ts;
+  ts.tv_sec = milliseconds / 1000;
+  ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+const OsInterface kPosix = {
+    posixOpen,      posixCreate,     posixReadAt,     posixWriteAt,       posixLength,
+    posixSetLength, posixFlush,      posixClose,      posixRemove,        posixRename,
+    posixLock,      posixUnlock,     posixIsReadOnly, posixExists,        posixTempDirectory,
+    posixCurrentDirectory,           posixFullPath,   posixClock,         posixSleep,
+};
+
+std::atomic<const OsInterface*> g_current{&kPosix};
+
+}  // namespace
+
+const OsInterface* os4platform() { return &kPosix; }
+
+const OsInterface* os4get() { return g_current.load(std::memory_order_acquire); }
+
+const OsInterface* os4set(const OsInterface* os) {
+  return g_current.exchange(os != nullptr ? os : &kPosix, std::memory_order_acq_rel);
+}

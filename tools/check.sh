@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test:
+#   1. installs the missing Debian packages (tools/install-deps.sh)
+#   2. fetches the real Access files the Jet reader is tested on
+#   3. builds and runs the suite plainly, then under AddressSanitizer +
+#      UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer
+#   4. runs each fuzz target briefly (clang + libFuzzer)
+#   5. cross-builds installhook for Win32 and runs its tests under Wine
+# Build trees go to build/, build-asan/, build-tsan/, build-fuzz/ and build-win32/.
+# Set WH_CHECK_QUICK=1 to run only step 3's plain suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+section() { printf '\n=== %s ===\n' "$*"; }
+configure() {  # configure DIR [cmake options...]
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -G Ninja -Wno-dev "$@" >/dev/null
+}
+
+section "packages"
+tools/install-deps.sh
+
+if [[ -x tests/migrate/fetch-jet-samples.sh ]]; then
+  section "Access sample files"
+  tests/migrate/fetch-jet-samples.sh "$root/build/jet-samples"
+  export WH_JET_SAMPLES="$root/build/jet-samples"
+fi
+
+section "plain build and tests"
+configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ninja -C build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs" -LE fuzz
+[[ "${WH_CHECK_QUICK:-0}" == 1 ]] && exit 0
+
+section "AddressSanitizer + UndefinedBehaviorSanitizer"
+configure build-asan -DCMAKE_BUILD_TYPE=Debug -DWH_SANITIZE=ON -DWH_BENCH=OFF
+ninja -C build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE fuzz
+
+section "ThreadSanitizer (threaded tests)"
+configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DWH_TSAN=ON -DWH_BENCH=OFF
+ninja -C build-tsan -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L threads
+
+section "fuzz targets (short runs)"
+configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DWH_FUZZ=ON -DWH_BENCH=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+ninja -C build-fuzz -j"$jobs"
+ctest --test-dir build-fuzz --output-on-failure -L fuzz
+
+if [[ -x setup/win32/run-wine-tests.sh ]]; then
+  section "installhook: Win32 build and Wine tests"
+  setup/win32/run-wine-tests.sh "$root/build-win32"
+fi
+
+section "all checks passed"
