@@ -74,4 +74,4 @@ int column4checkLockRule(Column* c, int location);
 int32_t text4long(const char* p, uint32_t n);
 
 // Upper-cases a Windows-1252 byte (ASCII and the Latin-1 letters).
-unsigned char char4upper(unsigned char ch);
+unsigned char table4upperChar(unsigned char ch);
