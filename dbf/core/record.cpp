@@ -25,6 +25,7 @@ static int32_t table4count(Table* t) {
 
 int32_t table4recCount(Table* t) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 93312);
+  if (t->dataFile == nullptr) return 0;  // a Table built in memory has no records
   if (t->ctx->errorCode < 0) return kErrContextHoldsError;
   return table4count(t);
 }
@@ -64,6 +65,7 @@ static int table4goMissing(Table* t) {
 
 int table4go(Table* t, int32_t n) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 91102);
+  if (t->dataFile == nullptr) return engine4error(t->ctx, kErrNullHandle, 91102);
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return kErrContextHoldsError;
   DataFile* d = t->dataFile;
@@ -103,6 +105,7 @@ int table4go(Table* t, int32_t n) {
 
 int table4goEof(Table* t) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 91102);
+  if (t->dataFile == nullptr) return engine4error(t->ctx, kErrNullHandle, 91102);
   if (t->ctx->errorCode < 0) return kErrContextHoldsError;
   int rc = table4flushRecord(t, false);
   if (rc < 0) return rc;
@@ -117,6 +120,7 @@ int table4goEof(Table* t) {
 
 int table4top(Table* t) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 92301);
+  if (t->dataFile == nullptr) return engine4error(t->ctx, kErrNullHandle, 92301);
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return -1;
   if (t->order != nullptr) {
@@ -152,6 +156,7 @@ static int table4goQuiet(Table* t, int32_t n) {
 
 int table4skip(Table* t, int32_t n) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 94802);
+  if (t->dataFile == nullptr) return engine4error(t->ctx, kErrNullHandle, 94802);
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return ctx->errorCode;
   if (t->recordNumber <= 0) {
