@@ -286,7 +286,10 @@ int posixFullPath(const char* name, char* out, int capacity) {
     i = j + 1;
   }
   std::string result;
-  for (const std::string& p : parts) result += "/" + p;
+  for (const std::string& p : parts) {
+    result += '/';  // not "/" + p: g++ 12 at -O2 warns falsely (-Wrestrict) on that
+    result += p;
+  }
   if (result.empty()) result = "/";
   return copyOut(result, out, capacity);
 }
