@@ -287,10 +287,10 @@ int posixFullPath(const char* name, char* out, int capacity) {
   }
   std::string result;
   for (const std::string& p : parts) {
-    result += '/';  // not "/" + p: g++ 12 at -O2 warns falsely (-Wrestrict) on that
+    result += '/';  // g++ 12 -O2 warns falsely (-Wrestrict) on "/" + p and = "/"
     result += p;
   }
-  if (result.empty()) result = "/";
+  if (result.empty()) result.push_back('/');
   return copyOut(result, out, capacity);
 }
 
