@@ -154,6 +154,19 @@ static int table4goQuiet(Table* t, int32_t n) {
   return rc;
 }
 
+// Skip in key order: the Tag gives the record, the results are those of a
+// skip in record order.
+static int table4skipByTag(Table* t, int32_t n) {
+  int32_t rec = 0;
+  int rc = index4seamSkip(t, n, &rec);
+  if (rc < 0) return rc;
+  if (rc == kEof) return table4goEof(t);
+  int moved = table4goQuiet(t, rec);
+  if (moved != 0) return moved;
+  if (rc == kBof) t->bof = true;
+  return rc;
+}
+
 int table4skip(Table* t, int32_t n) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 94802);
   if (t->dataFile == nullptr) return engine4error(t->ctx, kErrNullHandle, 94802);
@@ -164,6 +177,7 @@ int table4skip(Table* t, int32_t n) {
     return kErrNoRecord;
   }
   t->bof = false;
+  if (t->order != nullptr) return table4skipByTag(t, n);
   const int64_t target = static_cast<int64_t>(t->recordNumber) + n;
   if (target > 0 && target <= 0x7FFFFFFF) {
     int rc = table4goQuiet(t, static_cast<int32_t>(target));

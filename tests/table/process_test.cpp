@@ -38,6 +38,7 @@ std::string payloadOf(int writer, int seq) {
   EngineContext ctx{};
   engine4init(&ctx, nullptr, kEngineVersion);
   ctx.compatibility = 30;
+  ctx.lockRetryDelay = 1;  // a busy append lock is tried again after 10 ms, not 1 s
   Table* t = table4open(&ctx, "MULTI");
   if (t == nullptr) _exit(10);
   ColumnValue w(table4column(t, 1)), s(table4column(t, 2)), p(table4column(t, 3));
