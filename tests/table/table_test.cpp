@@ -515,3 +515,36 @@ TEST_F(TableTest, DeleteFilesOnCloseRemovesDataAndMemo) {
   EXPECT_FALSE(fs::exists("GONE.DBF"));
   EXPECT_FALSE(fs::exists("GONE.FPT"));
 }
+
+TEST_F(TableTest, MissingMemoFileFailsTheOpen) {
+  const ColumnDescription cols[] = {{"M", 'M', 0, 0, 0}, {nullptr, 0, 0, 0, 0}};
+  Table* t = table4create(&ctx_, "nomemo", cols, nullptr);
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(table4close(t), 0);
+  fs::remove("NOMEMO.FPT");
+  EXPECT_EQ(table4open(&ctx_, "nomemo"), nullptr);
+  EXPECT_LT(ctx_.errorCode, 0);
+  EXPECT_EQ(ctx_.dataFiles, nullptr);
+}
+
+TEST_F(TableTest, HeaderDateRefreshedAfterTheFirstPublishedAppend) {
+  Table* t = createTwo(&ctx_, "dated");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(table4close(t), 0);
+  auto b = slurp("DATED.DBF");
+  const std::vector<uint8_t> today(b.begin() + 1, b.begin() + 4);
+  b[1] = 95;  // 1995-01-02
+  b[2] = 1;
+  b[3] = 2;
+  spit("DATED.DBF", b);
+  t = table4open(&ctx_, "dated");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(appendTexts(t, {"a", "1"}), 0);
+  b = slurp("DATED.DBF");
+  EXPECT_EQ(b[1], 95);  // the first header write stores the date as it was
+  ASSERT_EQ(appendTexts(t, {"b", "2"}), 0);
+  b = slurp("DATED.DBF");
+  EXPECT_EQ(std::vector<uint8_t>(b.begin() + 1, b.begin() + 4), today);
+  EXPECT_EQ(le32(b, 4), 2u);
+  ASSERT_EQ(table4close(t), 0);
+}
