@@ -287,7 +287,7 @@ int posixFullPath(const char* name, char* out, int capacity) {
   }
   std::string result;
   for (const std::string& p : parts) {
-    result += '/';  // g++ 12 -O2 warns falsely (-Wrestrict) on "/" + p and = "/"
+    result += '/';
     result += p;
   }
   if (result.empty()) result.push_back('/');

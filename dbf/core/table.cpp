@@ -70,7 +70,7 @@ MemoryPool* dataFilePool(EngineContext* ctx) {
 int parseDescriptor(DataFile* d, int i, Column* c, uint32_t* offset, int* nullBit) {
   const uint8_t* p = d->descriptors + 32 * i;
   const bool fox = dataFile4isFox30(d);
-  const int type = table4upperChar(p[11]);
+  const int type = char4upper(p[11]);
   uint32_t length = (type == 'C') ? get16(p + 16) : p[16];
   int decimals = 0;
   if (type == 'F' || type == 'N' || type == 'T' || type == 'Y' || (fox && type == 'B'))
@@ -123,21 +123,9 @@ int parseDescriptor(DataFile* d, int i, Column* c, uint32_t* offset, int* nullBi
 // ASCII-only case-insensitive equality used for system names.
 static bool strcasecmp_ascii(const char* a, const char* b) {
   for (; *a != 0 && *b != 0; ++a, ++b)
-    if (table4upperChar(static_cast<unsigned char>(*a)) != table4upperChar(static_cast<unsigned char>(*b)))
+    if (char4upper(static_cast<unsigned char>(*a)) != char4upper(static_cast<unsigned char>(*b)))
       return false;
   return *a == *b;
-}
-
-unsigned char table4upperChar(unsigned char ch) {
-  if (ch >= 'a' && ch <= 'z') return static_cast<unsigned char>(ch - 0x20);
-  if (ch >= 0xE0 && ch <= 0xFE && ch != 0xF7) return static_cast<unsigned char>(ch - 0x20);
-  switch (ch) {
-    case 0x9A: return 0x8A;
-    case 0x9C: return 0x8C;
-    case 0x9E: return 0x8E;
-    case 0xFF: return 0x9F;
-    default: return ch;
-  }
 }
 
 // Walks the descriptors: counts columns up to the 0x0D terminator, checks every
@@ -163,7 +151,7 @@ static int dataFile4parseColumns(DataFile* d, Column* columns) {
   }
   if (nullBit > 0) {
     const uint8_t* last = d->descriptors + 32 * (d->columnCount - 1);
-    if (table4upperChar(last[11]) != '0' || static_cast<int>(last[16]) * 8 < nullBit)
+    if (char4upper(last[11]) != '0' || static_cast<int>(last[16]) * 8 < nullBit)
       return engine4error(d->ctx, kErrData, 80501, d->fullName);
   }
   d->recordLength = offset;
@@ -382,7 +370,7 @@ static void table4makeAlias(char* alias, const char* name) {
   const char* dot = std::strrchr(base, '.');
   size_t n = dot != nullptr ? static_cast<size_t>(dot - base) : std::strlen(base);
   if (n > 32) n = 32;
-  for (size_t i = 0; i < n; ++i) alias[i] = static_cast<char>(table4upperChar(static_cast<unsigned char>(base[i])));
+  for (size_t i = 0; i < n; ++i) alias[i] = static_cast<char>(char4upper(static_cast<unsigned char>(base[i])));
   alias[n] = 0;
 }
 
@@ -537,7 +525,7 @@ struct CreatePlan {
 };
 
 uint32_t storedLength(const ColumnDescription& c, bool fox) {
-  switch (table4upperChar(static_cast<unsigned char>(c.type))) {
+  switch (char4upper(static_cast<unsigned char>(c.type))) {
     case 'D': return 8;
     case 'C': case 'Z': return static_cast<uint16_t>(c.length);
     case 'F': case 'N': return static_cast<uint16_t>(c.length);
@@ -553,7 +541,7 @@ int planCreate(EngineContext* ctx, const ColumnDescription* columns, const char*
                CreatePlan* plan) {
   plan->fox = ctx->compatibility == 30;
   for (const ColumnDescription* c = columns; c->name != nullptr; ++c) {
-    const int type = table4upperChar(static_cast<unsigned char>(c->type));
+    const int type = char4upper(static_cast<unsigned char>(c->type));
     const uint32_t length = storedLength(*c, plan->fox);
     bool ok = std::strchr("CNFDLMGBITYXZ", type) != nullptr && type != 0 &&
               (plan->fox || !isFox30OnlyType(type));
@@ -597,7 +585,7 @@ void makeDescriptor(uint8_t* p, const char* name, int type, uint32_t offset, uin
   while (n > 0 && name[n - 1] == ' ') --n;
   for (size_t i = 0; i < n; ++i)
     p[i] = (flags & 0x01) != 0 ? static_cast<uint8_t>(name[i])
-                               : table4upperChar(static_cast<unsigned char>(name[i]));
+                               : char4upper(static_cast<unsigned char>(name[i]));
   p[11] = static_cast<uint8_t>(type);
   put32(p + 12, offset);
   p[16] = static_cast<uint8_t>(length);
@@ -626,7 +614,7 @@ int writeCreateHeader(EngineContext* ctx, DiskFile* f, const ColumnDescription* 
 
   uint32_t offset = 1;
   for (const ColumnDescription* c = columns; rc >= 0 && c->name != nullptr; ++c) {
-    int type = table4upperChar(static_cast<unsigned char>(c->type));
+    int type = char4upper(static_cast<unsigned char>(c->type));
     const uint32_t length = storedLength(*c, plan.fox);
     uint8_t flags = 0;
     if (type == 'X' || type == 'Z' || type == 'B' || type == 'I' || type == 'T' || type == 'Y')
@@ -859,7 +847,7 @@ int table4columnByName(Table* t, const char* name) {
   size_t n = 0;
   while (n < 10 && name[n] != 0) ++n;
   while (n > 0 && name[n - 1] == ' ') --n;
-  for (size_t i = 0; i < n; ++i) wanted[i] = static_cast<char>(table4upperChar(static_cast<unsigned char>(name[i])));
+  for (size_t i = 0; i < n; ++i) wanted[i] = static_cast<char>(char4upper(static_cast<unsigned char>(name[i])));
   if (name[n] == 0 || name[n] == ' ') {
     for (int i = 0; i < t->columnCount; ++i)
       if (std::strcmp(t->columns[i].name, wanted) == 0) return i + 1;

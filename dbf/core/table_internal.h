@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "dbf/core/table.h"
+#include "dbf/core/text.h"
 
 // --- layout ---
 inline bool dataFile4isFox30(const DataFile* d) { return d->header[0] == 0x30; }
@@ -72,6 +73,3 @@ int column4checkLockRule(Column* c, int location);
 // A decimal integer at the start of |p| (|n| bytes): leading blanks, a sign,
 // digits up to the first other character; saturated to 32 bits.
 int32_t text4long(const char* p, uint32_t n);
-
-// Upper-cases a Windows-1252 byte (ASCII and the Latin-1 letters).
-unsigned char table4upperChar(unsigned char ch);
