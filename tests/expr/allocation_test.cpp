@@ -53,8 +53,17 @@ void* operator new(size_t n) {
   if (void* p = __real_malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }
+// operator new takes its memory from malloc, so free is the matching release;
+// GCC cannot see through the replacement and warns at -O2.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace {
 
