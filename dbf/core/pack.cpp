@@ -173,7 +173,9 @@ int compactRecords(DataFile* df, int64_t count, int64_t* kept) {
     if (keep > 0 && !(written + 1 == next && keep == chunk)) {
       rc = file4write(&df->data, recordPosition(df, written + 1), buffer.data, keep * length);
       if (rc != 0) {
+        const int saved = engine4errorSet(ctx, 0);  // the read-back must run
         const uint32_t done = recordsInPlace(df, buffer.data, keep, written + 1);
+        engine4errorSet(ctx, saved);
         written += done;
         firstNeeded = done < keep ? keptFrom[done] : next + chunk;
         break;
@@ -503,6 +505,14 @@ int table4memoCompress(Table* t) {
   const uint32_t freshBlockSize = fresh.memoBlockSize;
   const std::string freshName(fresh.name != nullptr ? fresh.name : "");
   rc = file4replace(&df->memo, &fresh);
+  if (rc != 0 && !exclusive && fresh.isOpen && df->memo.isOpen) {
+    // The copy over the old file stopped part way. The old contents are no
+    // longer referenced and the new ones are still whole in the temporary
+    // file: copy once more.
+    const int saved = engine4errorSet(ctx, 0);
+    rc = file4replace(&df->memo, &fresh);
+    if (rc != 0) engine4errorSet(ctx, saved);
+  }
   if (rc != 0) {
     const int saved = engine4errorSet(ctx, 0);
     if (exclusive && !df->memo.isOpen) {
