@@ -4,6 +4,7 @@
 // Every call reaches the system through os4get(), so tests can wrap it. The
 // block buffering layer of the engine is dormant in this system (the context's
 // bufferingInactive stays 1), so reads and writes go straight to the file.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,16 @@ using namespace dbf;
 namespace {
 
 bool holdsError(const EngineContext* ctx) { return ctx != nullptr && ctx->errorCode < 0; }
+
+// A DiskFile that was never opened may be all zeros (it often lives in a
+// zero-filled pool unit): handle 0 must not be taken for an open file then.
+bool isClosed(const DiskFile* f) { return f->handle < 0 || !f->isOpen; }
+
+// lockRetryDelay is in hundredths of a second.
+int32_t retryPauseMs(int32_t hundredths) {
+  if (hundredths <= 0) return 0;
+  return hundredths > INT32_MAX / 10 ? INT32_MAX : hundredths * 10;
+}
 
 // The Win32 share mode of the context's shareMode; false for a value outside 0..2.
 bool shareOf(uint8_t mode, OsShare* share) {
@@ -124,7 +135,7 @@ int64_t lock4recordPosition(bool foxScheme, uint32_t headerLength, uint32_t reco
                             int32_t n) {
   if (foxScheme) return kLockRecordFox - n;
   return kLockBase + static_cast<int64_t>(headerLength) +
-         static_cast<int64_t>(n - 1) * static_cast<int64_t>(recordLength);
+         (static_cast<int64_t>(n) - 1) * static_cast<int64_t>(recordLength);
 }
 
 void file4positionText(char* out, int64_t pos, uint32_t len) {
@@ -222,7 +233,7 @@ int file4temp(DiskFile* f, EngineContext* ctx, bool markForDeletion) {
 
 int file4close(DiskFile* f) {
   if (f == nullptr) return engine4error(nullptr, kErrNullHandle, 90601);
-  if (f->handle < 0) return kOk;
+  if (isClosed(f)) return kOk;
   EngineContext* ctx = f->ctx;
   const int savedCode = ctx != nullptr ? ctx->errorCode : 0;
   const int savedLocation = ctx != nullptr ? ctx->errorLocation : 0;
@@ -248,7 +259,7 @@ uint32_t file4read(DiskFile* f, int64_t pos, void* buf, uint32_t len) {
     return 0;
   }
   if (holdsError(f->ctx) || len == 0) return 0;
-  if (f->handle < 0) {
+  if (isClosed(f)) {
     engine4error(f->ctx, kErrNotOpen, 90607, f->name);
     return 0;
   }
@@ -266,7 +277,7 @@ int file4readAll(DiskFile* f, int64_t pos, void* buf, uint32_t len) {
   if (f == nullptr) return engine4error(nullptr, kErrNullHandle, 90608);
   if (holdsError(f->ctx)) return -1;
   if (len == 0) return kOk;
-  if (f->handle < 0) return engine4error(f->ctx, kErrNotOpen, 90607, f->name);
+  if (isClosed(f)) return engine4error(f->ctx, kErrNotOpen, 90607, f->name);
   uint32_t n = file4read(f, pos, buf, len);
   if (n == len) return kOk;
   if (holdsError(f->ctx)) return f->ctx->errorCode;  // file4read has reported it
@@ -276,7 +287,7 @@ int file4readAll(DiskFile* f, int64_t pos, void* buf, uint32_t len) {
 }
 
 int file4write(DiskFile* f, int64_t pos, const void* buf, uint32_t len) {
-  if (f == nullptr || pos < 0 || (buf == nullptr && len != 0) || f->handle < 0) {
+  if (f == nullptr || pos < 0 || (buf == nullptr && len != 0) || isClosed(f)) {
     return engine4error(f != nullptr ? f->ctx : nullptr, kErrParameter, 90619);
   }
   if (holdsError(f->ctx)) return kErrContextHoldsError;
@@ -291,7 +302,7 @@ int file4write(DiskFile* f, int64_t pos, const void* buf, uint32_t len) {
 int64_t file4length(DiskFile* f) {
   if (f == nullptr) return engine4error(nullptr, kErrNullHandle, 90605);
   if (holdsError(f->ctx)) return kErrContextHoldsError;
-  int64_t n = f->handle < 0 ? -1 : os4get()->length(f->handle);
+  int64_t n = isClosed(f) ? -1 : os4get()->length(f->handle);
   if (n < 0) return engine4error(f->ctx, kErrLength, 90605, f->name);
   return n;
 }
@@ -303,7 +314,7 @@ int file4setLength(DiskFile* f, int64_t len) {
   const int stored = f->ctx != nullptr ? f->ctx->errorCode : 0;
   if (stored < 0 || (stored > 0 && stored < 200)) return -1;
   if (f->readOnly) return engine4error(f->ctx, kErrParameter, 80607, f->name);
-  if (f->handle < 0 || os4get()->setLength(f->handle, len) != kOsOk) {
+  if (isClosed(f) || os4get()->setLength(f->handle, len) != kOsOk) {
     return engine4error(f->ctx, kErrSetLength, 90606, f->name);
   }
   return kOk;
@@ -312,7 +323,7 @@ int file4setLength(DiskFile* f, int64_t len) {
 int file4flush(DiskFile* f) {
   if (f == nullptr) return engine4error(nullptr, kErrNullHandle, 90611);
   if (f->readOnly) return kOk;
-  if (f->handle < 0) return engine4error(f->ctx, kErrParameter, 90611);
+  if (isClosed(f)) return engine4error(f->ctx, kErrParameter, 90611);
   EngineContext* ctx = f->ctx;
   const int savedCode = ctx->errorCode;
   const int savedLocation = ctx->errorLocation;
@@ -330,7 +341,7 @@ int file4lock(DiskFile* f, int64_t pos, int64_t len) {
   if (f == nullptr) return engine4error(nullptr, kErrNullHandle, 90613);
   if (pos < 0 || len < 0) return engine4error(f->ctx, kErrParameter, 90613);
   if (len == 0 || f->readOnly || f->mode == 1 || f->mode == 2) return kOk;
-  if (f->handle < 0) return engine4error(f->ctx, kErrParameter, 80608);
+  if (isClosed(f)) return engine4error(f->ctx, kErrParameter, 80608);
   EngineContext* ctx = f->ctx;
   if (holdsError(ctx)) return kErrContextHoldsError;
   const OsInterface* os = os4get();
@@ -340,7 +351,7 @@ int file4lock(DiskFile* f, int64_t pos, int64_t len) {
     if (s == kOsOk) return kOk;
     if (s != kOsLockViolation) return engine4error(ctx, kErrLock, 90613, f->name);
     if (tries == 1) return kLocked;
-    os->sleep(ctx->lockRetryDelay * 10);
+    os->sleep(retryPauseMs(ctx->lockRetryDelay));
     if (tries > 1) tries--;
   }
 }
@@ -349,14 +360,14 @@ int file4unlock(DiskFile* f, int64_t pos, int64_t len) {
   if (f == nullptr) return engine4error(nullptr, kErrNullHandle, 90614);
   if (pos < 0 || len < 0) return engine4error(f->ctx, kErrParameter, 90614);
   if (len == 0 || f->readOnly || f->mode == 1 || f->mode == 2) return kOk;
-  if (f->handle < 0 || os4get()->unlock(f->handle, pos, len) != kOsOk) {
+  if (isClosed(f) || os4get()->unlock(f->handle, pos, len) != kOsOk) {
     return engine4error(f->ctx, kErrUnlock, 90614, f->name);
   }
   return kOk;
 }
 
 int file4replace(DiskFile* target, DiskFile* source) {
-  if (target == nullptr || source == nullptr || target->handle < 0 || source->handle < 0) {
+  if (target == nullptr || source == nullptr || isClosed(target) || isClosed(source)) {
     engine4error(target != nullptr ? target->ctx : nullptr, kErrNullHandle, 90616);
     return -1;
   }

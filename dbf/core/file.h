@@ -12,6 +12,8 @@
 struct EngineContext;
 struct DataFile;
 
+// A DiskFile is open only while |isOpen| is set; one that is all zeros (as in a
+// zero-filled pool unit) counts as closed, like one with handle -1.
 struct DiskFile {
   int64_t handle = -1;            // operating-system handle; -1 when closed
   char* name = nullptr;           // caller's text, or an owned copy

@@ -46,9 +46,9 @@ struct MemoEntry {
 struct Column {
   char name[11];
   int16_t type;         // upper-case letter
-  int16_t length;
+  uint16_t length;      // C columns use all 16 bits (up to 65534)
   int16_t decimals;
-  int16_t offset;       // first column at 1
+  uint16_t offset;      // first column at 1; records reach 65534 bytes
   Table* table;
   uint8_t nullable;     // FoxPro 3.0 layout, descriptor flag 0x02
   int16_t nullBit;
@@ -113,7 +113,7 @@ struct Table {
   char* record;             // record length + 1 bytes
   char* oldRecord;          // record length + 1 bytes
   int32_t oldRecordNumber;  // -1 = none
-  char* blankRecord;        // FoxPro 3.0 layout only
+  char* blankRecord;        // blank-record template (both layouts)
   Column* columns;          // one per descriptor
   int32_t columnCount;      // descriptors, _NullFlags included
   MemoEntry* memos;
@@ -145,6 +145,12 @@ int table4writeRecord(Table* t, int32_t n, bool unlockAfter);
 int table4columnCount(Table* t);
 Column* table4column(Table* t, int n);
 int table4columnByName(Table* t, const char* name);
+
+// --- header ---
+// Writes header bytes 0-9 (version, date, record count, header length) from the
+// DataFile's image with the held record count; only bytes 0-3 when the count is
+// not held. Marks the date for refreshing at the next lock release or close.
+int dataFile4writeHeader(DataFile* d);
 
 // --- columns ---
 int column4storeLong(Column* c, int32_t value);

@@ -79,21 +79,6 @@ TEST_F(FileTest, OpenFailuresAreReportedByReason) {
   EXPECT_EQ(file4open(&f, &c, "A.DBF", false), kOpenFailed);
 }
 
-TEST_F(FileTest, OpenKeepsAnOwnedCopyOfTheNameWhenAsked) {
-  writeWhole("A.DBF", "x");
-  std::string name = "A.DBF";
-  DiskFile owned, borrowed;
-  ASSERT_EQ(file4open(&owned, &c, name.c_str(), true), 0);
-  ASSERT_EQ(file4open(&borrowed, &c, name.c_str(), false), 0);
-  EXPECT_TRUE(owned.ownsName);
-  EXPECT_NE(owned.name, name.c_str());
-  EXPECT_EQ(borrowed.name, name.c_str());
-  EXPECT_EQ(owned.mode, 0);
-  EXPECT_EQ(owned.ctx, &c);
-  file4close(&owned);
-  file4close(&borrowed);
-}
-
 TEST_F(FileTest, ReadOnlyOpenRefusesEveryChange) {
   writeWhole("RO.DBF", "abcdef");
   c.openReadOnly = 1;
@@ -410,4 +395,22 @@ TEST(FilePositionText, IsTwoRightAlignedNineteenPlaceNumbers) {
   EXPECT_EQ(strlen(text), 39u);
   file4positionText(text, 0x7FFFFFFFFFFFFFFFLL, 0xFFFFFFFFu);
   EXPECT_EQ(std::string(text), "9223372036854775807          4294967295");
+}
+
+TEST_F(FileTest, AZeroFilledDiskFileCountsAsClosed) {
+  // DiskFiles often live in zero-filled pool units: handle 0 there is not
+  // descriptor 0, and whatever descriptor the bytes name must stay untouched.
+  int fd = ::open(dir.path().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  DiskFile zero;
+  memset(static_cast<void*>(&zero), 0, sizeof zero);
+  zero.handle = fd;
+  zero.ctx = &c;
+  EXPECT_EQ(file4close(&zero), 0);
+  EXPECT_EQ(file4write(&zero, 0, "x", 1), kErrParameter);
+  engine4errorSet(&c, 0);
+  EXPECT_EQ(file4lock(&zero, 0x7FFFFFFE, 1), kErrParameter);
+  engine4errorSet(&c, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the descriptor was not closed";
+  ::close(fd);
 }

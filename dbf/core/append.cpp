@@ -1,0 +1,134 @@
+// Appending records: table4appendStart prepares the Table for a new record,
+// table4append writes it at the end of the data file under the append lock and
+// the new record's lock, then publishes it by writing the header's record
+// count. Other processes only ever read records within the published count,
+// so a record is never seen half written.
+#include <cstring>
+
+#include "dbf/core/index_seam.h"
+#include "dbf/core/table.h"
+#include "dbf/core/table_internal.h"
+
+using namespace dbf;
+
+int table4appendStart(Table* t, bool useCurrentMemos) {
+  if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 91107);
+  EngineContext* ctx = t->ctx;
+  if (ctx->errorCode < 0) return kErrContextHoldsError;
+  int rc = table4flushRecord(t, true);
+  if (rc < 0) return rc;
+
+  table4memoReset(t);
+  if (useCurrentMemos && t->recordNumber > 0 && !t->eof) {
+    rc = table4lockRecord(t, t->recordNumber);
+    if (rc == 0) rc = table4go(t, t->recordNumber);
+    if (rc != 0) return rc;
+    for (int i = 0; i < t->memoCount; ++i) {
+      rc = memoEntry4load(&t->memos[i]);
+      if (rc < 0) return rc;
+    }
+  }
+  if (ctx->lockBeforeChange == 0) {
+    for (int i = 0; i < t->memoCount; ++i) {
+      Column* c = t->memos[i].column;
+      if (!(dataFile4isFox30(t->dataFile) && column4isNull(c))) column4memoSetBlock(c, 0);
+    }
+  }
+  t->recordNumber = 0;
+  if (!table4holdsFileLock(t)) {
+    rc = table4releaseByPolicy(t, false);
+    if (rc < 0) return engine4error(ctx, kErrUnlock, 91107, t->alias);
+  }
+  return 0;
+}
+
+// The append and record locks of table4append, taken with unlockPolicy 0.
+// On success |*count| is the record count the new record follows.
+static int table4appendLocks(Table* t, int32_t* count) {
+  EngineContext* ctx = t->ctx;
+  DataFile* d = t->dataFile;
+  if (table4holdsFileLock(t)) {
+    *count = table4recCount(t);
+    return *count < 0 ? *count : 0;
+  }
+  // Policy 2 releases this Table's locks, but never its record buffer: that
+  // holds the new record.
+  if (ctx->unlockPolicy == 2) {
+    int rc = table4releaseLocks(t);
+    if (rc < 0) return rc;
+  }
+  const int32_t savedPolicy = ctx->unlockPolicy;
+  ctx->unlockPolicy = 0;
+  int rc = 0;
+  if (!table4holdsAppendLock(t)) {
+    rc = table4lockAppend(t);
+    if (rc == 0) d->heldCount = -1;
+  }
+  if (rc == 0) {
+    *count = table4recCount(t);
+    if (*count < 0) rc = *count;
+  }
+  if (rc == 0) rc = table4lockRecord(t, *count + 1);
+  ctx->unlockPolicy = savedPolicy;
+  if (rc != 0) {
+    const int saved = engine4errorSet(ctx, 0);
+    table4releaseLocks(t);
+    engine4errorSet(ctx, saved);
+  }
+  return rc;
+}
+
+int table4append(Table* t) {
+  if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 91103);
+  EngineContext* ctx = t->ctx;
+  if (ctx->errorCode < 0) return kErrContextHoldsError;
+  DataFile* d = t->dataFile;
+  if (t->readOnly) return engine4error(ctx, kErrWrite, 80606, t->alias);
+
+  int32_t count = 0;
+  int rc = table4appendLocks(t, &count);
+  if (rc != 0) return rc;
+  const int32_t newRecord = count + 1;
+  t->bof = t->eof = t->changed = false;
+
+  rc = index4seamAddRecord(t, newRecord);
+  if (rc == 0) rc = table4memoWriteNew(t);
+  if (rc == 0) {
+    const uint32_t length = d->recordLength;
+    const bool older = !dataFile4isFox30(d);
+    t->record[length] = 0x1A;
+    rc = file4write(&d->data, dataFile4recordPos(d, newRecord), t->record, older ? length + 1 : length);
+    t->record[length] = 0;
+    if (rc < 0) index4seamRemoveRecord(t, newRecord);
+  }
+  if (rc != 0) {
+    // Nothing was published: the count stays, the record number is 0 again and
+    // the buffer keeps the new contents for a retry.
+    t->recordNumber = 0;
+    t->changed = true;
+    const int saved = engine4errorSet(ctx, 0);
+    table4unlockRecord(t, newRecord);
+    if (ctx->unlockPolicy != 0) table4unlockAppend(t);
+    engine4errorSet(ctx, saved);
+    return rc;
+  }
+
+  d->heldCount = newRecord;
+  d->lastReadCount = newRecord;
+  d->headerNeedsWriting = true;
+  d->changedSinceHeaderWrite = true;
+  t->recordNumber = newRecord;
+  std::memcpy(t->oldRecord, t->record, d->recordLength);
+  t->oldRecordNumber = newRecord;
+  for (int i = 0; i < t->memoCount; ++i) t->memos[i].changed = false;
+
+  if (d->mode != 1 && ctx->lockState != 120 && ctx->lockState != 130) {
+    rc = dataFile4writeHeader(d);
+    if (rc < 0) return rc;
+  }
+  if (ctx->unlockPolicy != 0) {
+    rc = table4unlockAppend(t);
+    if (rc < 0) return engine4error(ctx, kErrUnlock, 91103, t->alias);
+  }
+  return 0;
+}

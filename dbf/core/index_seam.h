@@ -1,0 +1,37 @@
+// The calls the table code makes into the compound index (.CDX).
+//
+// The compound index is not built yet. Until it is, index_seam.cpp implements
+// these calls for tables without any IndexFile: they do nothing and return 0.
+// The index code replaces index_seam.cpp with the real operations; the table
+// code needs no change then.
+#pragma once
+
+#include <cstdint>
+
+struct Table;
+struct DataFile;
+
+// Opens the production index (same name, .CDX) of |t|'s data file. 0 or code.
+int index4seamOpenProduction(Table* t);
+// Creates the production index from a TagDescription list. 0 or code.
+int index4seamCreate(Table* t, const void* tags);
+// True when |tags| is a non-empty TagDescription list (first name not null).
+bool index4seamHasTags(const void* tags);
+// Replaces the keys of the old record (t->oldRecord) by those of t->record.
+int index4seamUpdateTags(Table* t);
+// Undoes index4seamUpdateTags after a failed record write.
+int index4seamUndoTags(Table* t);
+// Adds the keys of record |rec| to every tag: 0, 20 (duplicate) or code; on a
+// failure the keys already added are removed again.
+int index4seamAddRecord(Table* t, int32_t rec);
+int index4seamRemoveRecord(Table* t, int32_t rec);
+// Locks (with retries) and unlocks every IndexFile of the data file.
+int index4seamLockAll(Table* t);
+int index4seamUnlockAll(Table* t);
+// True when this Table holds index locks.
+bool index4seamHoldsLocks(const Table* t);
+// Closes the Table's IndexFiles; the first failure is returned.
+int index4seamCloseTable(Table* t);
+int index4seamCloseDataFile(DataFile* d);
+// Navigation by the Tag in t->order: record number of the first key, or 3.
+int index4seamTop(Table* t, int32_t* rec);

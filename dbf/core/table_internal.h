@@ -1,0 +1,75 @@
+// Helpers shared by the table, record, column, append and lock sources of the
+// engine core. Nothing outside dbf/core includes this header.
+#pragma once
+
+#include <cstdint>
+
+#include "dbf/core/table.h"
+
+// --- layout ---
+inline bool dataFile4isFox30(const DataFile* d) { return d->header[0] == 0x30; }
+// FoxPro lock scheme: version 0x30 or a production index flag; else dBASE.
+inline bool dataFile4foxLocks(const DataFile* d) {
+  return d->header[0] == 0x30 || (d->tableFlags & 0x01) != 0;
+}
+// A DataFile opened so that nobody else writes counts as file-locked by all.
+inline bool dataFile4heldWhole(const DataFile* d) { return d->mode == 1 || d->mode == 2; }
+inline int64_t dataFile4recordPos(const DataFile* d, int32_t n) {
+  return static_cast<int64_t>(d->headerLength) +
+         static_cast<int64_t>(n - 1) * static_cast<int64_t>(d->recordLength);
+}
+
+// Sets a date marked for refreshing to today, in memory.
+void dataFile4refreshDate(DataFile* d);
+// Record count from bytes 4-7 of the file, held when some Table of the context
+// holds the append or file lock. Negative on failure.
+int32_t dataFile4readCount(DataFile* d);
+
+// --- lock bookkeeping ---
+bool table4holdsFileLock(const Table* t);
+bool table4holdsAppendLock(const Table* t);
+bool table4holdsRecordLock(const Table* t, int32_t n);
+bool table4holdsAnyLock(const Table* t);
+// Releases this Table's record, append and file locks without flushing the
+// record buffer (the new record of an append must survive).
+int table4releaseLocks(Table* t);
+// Release "per unlockPolicy" before a new lock: 1 every Table of the group
+// (table4unlock), 2 this Table's locks only. Returns 0 or -110.
+int table4releaseByPolicy(Table* t, bool includeFileLock);
+int table4unlockRecord(Table* t, int32_t n);
+int table4unlockAppend(Table* t);
+
+// --- memo files (the FPT layer lives in memo.cpp) ---
+int memo4openForData(DataFile* d);  // opens the memo file of |d|: 0 or code
+// Creates the memo file of a new table: named after |dataName| with .FPT, or a
+// temporary one (deleted when closed). 0, 60 or code.
+int memo4create(EngineContext* ctx, DiskFile* memo, const char* dataName, bool temporary);
+int memo4lockHeader(DataFile* d);    // waits until obtained
+int memo4unlockHeader(DataFile* d);  // 0 when not held
+
+// --- memo columns ---
+void table4memoReset(Table* t);        // length 0, reload needed, not changed
+void table4memoMarkReload(Table* t);   // unchanged entries reload on next use
+void table4memoFree(Table* t);
+int memoEntry4load(MemoEntry* e);      // loads when a reload is needed
+int memoEntry4setLength(MemoEntry* e, uint32_t n);
+// Writes changed memos of the record buffer (rewriting in place where they fit).
+int table4memoWriteChanged(Table* t);
+// Writes every non-empty memo of the new record as a new run (append).
+int table4memoWriteNew(Table* t);
+uint32_t column4memoBlock(const Column* c);
+void column4memoSetBlock(Column* c, uint32_t block);
+bool column4isNull(const Column* c);
+
+// --- records ---
+// Makes the old-record buffer hold record n as stored.
+int table4readOld(Table* t, int32_t n);
+void table4blankBuffer(Table* t);   // template or blanks, no changed flag
+int column4checkLockRule(Column* c, int location);
+
+// A decimal integer at the start of |p| (|n| bytes): leading blanks, a sign,
+// digits up to the first other character; saturated to 32 bits.
+int32_t text4long(const char* p, uint32_t n);
+
+// Upper-cases a Windows-1252 byte (ASCII and the Latin-1 letters).
+unsigned char char4upper(unsigned char ch);

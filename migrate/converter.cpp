@@ -1,0 +1,72 @@
+// The converter framework: the row loop and the single-value conversions.
+#include "migrate/converter.h"
+
+#include <cstring>
+#include <vector>
+
+#include "migrate/old_database.h"
+#include "migrate/old_db_exception.h"
+#include "migrate/table_layer_standins.h"
+
+TableConverter::~TableConverter() = default;
+
+int TableConverter::openTarget() { return 0; }
+
+// Owns the row's variants: whatever a row leaves in them (texts not taken
+// by a conversion) is freed when the loop ends, also after an exception.
+namespace {
+struct RowValues {
+    std::vector<VARIANT> values;
+    explicit RowValues(int count) : values(static_cast<size_t>(count > 0 ? count : 0)) {
+        for (VARIANT& v : values) VariantInit(&v);
+    }
+    ~RowValues() {
+        for (VARIANT& v : values) VariantClear(&v);
+    }
+};
+}  // namespace
+
+int TableConverter::run(const char* query) {
+    if (table && !handle) return 0;
+    try {
+        CDaoRecordset recordset(&oldDatabase);
+        recordset.Open(AFX_DAO_USE_DEFAULT_TYPE, query, 0);
+        int count = recordset.GetFieldCount();
+        RowValues row(count);
+        while (!recordset.IsEOF()) {
+            for (int i = 0; i < count; ++i) recordset.GetFieldValue(i, row.values[static_cast<size_t>(i)]);
+            convertRecord(row.values.data(), count);
+            recordset.MoveNext();
+        }
+        recordset.Close();
+    } catch (CException* e) {
+        standinReportException(e);
+    }
+    return 0;
+}
+
+int TableConverter::convertRecord(VARIANT* /*values*/, int /*count*/) { return 0; }
+
+int TableConverter::copyValue(TableHandle* /*target*/, int /*position*/, VARIANT* /*value*/) {
+    return 0;
+}
+
+std::unique_ptr<char[]> variantToText(VARIANT* value) {
+    std::unique_ptr<char[]> text;
+    if ((value->vt == VT_BSTR || value->vt == VT_UI1) && value->pszVal &&
+        !standinIsBlank(value->pszVal)) {
+        size_t n = std::strlen(value->pszVal);
+        text.reset(new char[n + 1]);
+        std::memcpy(text.get(), value->pszVal, n + 1);
+    }
+    VariantClear(value);
+    return text;
+}
+
+int32_t variantToLong(VARIANT* value, int32_t defaultValue) {
+    int32_t result = defaultValue;
+    if (value->vt == VT_I2) result = value->iVal;
+    else if (value->vt == VT_I4) result = value->lVal;
+    VariantClear(value);
+    return result;
+}

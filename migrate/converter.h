@@ -1,0 +1,68 @@
+// The converter framework: one TableConverter per old table.
+//
+// A converter reads every row of its old table through the old-database
+// component and hands it to convertRecord, which a subclass overrides to
+// fill a row of the new table. The virtual slots are in a fixed order:
+// destructor, openTarget, run, convertRecord, copyValue.
+//
+// The new table (a SharedTable subclass) and the converter's TableHandle on
+// it come from the table access layer. Until that layer is linked in, the
+// base converters open no table and write nothing: openTarget returns 0,
+// convertRecord returns 0, copyValue returns 0, and table and handle stay
+// null.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "migrate/variant.h"
+
+class SharedTable;  // tables/: the new table, owned by its converter
+class TableHandle;  // tables/: one open use of a SharedTable
+
+class TableConverter {
+public:
+    TableConverter() = default;
+    TableConverter(const TableConverter&) = delete;
+    TableConverter& operator=(const TableConverter&) = delete;
+
+    // Slot 0. With the table layer: releases handle through the table's
+    // releaseHandle, then destroys table.
+    virtual ~TableConverter();
+
+    // Slot 1. Creates the new table afresh and opens it: 0 on success, -1
+    // when creation failed, -2 when the created table could not be opened.
+    // The base converter has no table: 0, nothing done.
+    virtual int openTarget();
+
+    // Slot 2. Reads every row of the query from oldDatabase and calls
+    // convertRecord once per row with all its values, in row order. An
+    // old-database exception is printed and ends this table's conversion
+    // (rows already written stay). Reads nothing when the converter made a
+    // table but could not open it, as no row would have anywhere to go.
+    // Always returns 0.
+    virtual int run(const char* query) final;
+
+    // Slot 3. Converts one old row; values[0..count-1] are its columns in
+    // the query's order. The values belong to run; a routine that reads one
+    // through variantToText or variantToLong clears it. Returns the
+    // subclass's result, which run ignores; the base returns 0.
+    virtual int convertRecord(VARIANT* values, int count);
+
+    // Slot 4. Copies one value into the new column at position, by the
+    // column's type letter. Joins with the table layer; until then it
+    // writes nothing and returns 0.
+    virtual int copyValue(TableHandle* target, int position, VARIANT* value) final;
+
+protected:
+    SharedTable* table = nullptr;
+    TableHandle* handle = nullptr;
+};
+
+// The text of a type 8 or 17 value that is not blank, as a new heap copy;
+// null otherwise. The value is cleared in every case.
+std::unique_ptr<char[]> variantToText(VARIANT* value);
+
+// A type 2 value widened with sign, a type 3 value, any other type
+// defaultValue. The value is cleared in every case.
+int32_t variantToLong(VARIANT* value, int32_t defaultValue);

@@ -1,0 +1,43 @@
+// Backends of the old-database component (internal to migrate/).
+//
+// A backend is one open database file; CDaoDatabase, CDaoTableDef and
+// CDaoRecordset only forward to it. Every operation may throw CDaoException.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "migrate/variant.h"
+
+// One open query result, positioned on a row or at the end.
+class OldDbCursor {
+public:
+    virtual ~OldDbCursor() = default;
+    virtual int fieldCount() const = 0;
+    virtual bool atEnd() const = 0;
+    virtual void read(int index, VARIANT* value) = 0;  // current row
+    virtual void next() = 0;
+};
+
+class OldDbBackend {
+public:
+    virtual ~OldDbBackend() = default;
+    // Number of columns of the table; throws when there is no such table.
+    virtual int tableFieldCount(const std::string& table) = 0;
+    virtual void addField(const std::string& table, const std::string& name, int daoType,
+                          long size) = 0;
+    virtual void deleteField(const std::string& table, const std::string& name) = 0;
+    virtual void execute(const std::string& sql) = 0;
+    virtual std::unique_ptr<OldDbCursor> query(const std::string& sql) = 0;
+};
+
+// Open one kind of file. The caller has checked the file's first bytes.
+std::unique_ptr<OldDbBackend> openSqliteBackend(const std::string& path, bool readOnly);
+std::unique_ptr<OldDbBackend> openJetBackend(const std::string& path);
+
+// Table name of a "select * from NAME" query (NAME may be in [] or "" or ``),
+// or an empty string when sql is not of that form.
+std::string selectAllTableName(const std::string& sql);
+
+// Frees SQLite's global resources when no SQLite database is open.
+void shutDownSqliteWhenIdle();
