@@ -286,8 +286,11 @@ int posixFullPath(const char* name, char* out, int capacity) {
     i = j + 1;
   }
   std::string result;
-  for (const std::string& p : parts) result += "/" + p;
-  if (result.empty()) result = "/";
+  for (const std::string& p : parts) {
+    result += '/';
+    result += p;
+  }
+  if (result.empty()) result.push_back('/');
   return copyOut(result, out, capacity);
 }
 

@@ -127,18 +127,6 @@ static bool strcasecmp_ascii(const char* a, const char* b) {
   return *a == *b;
 }
 
-unsigned char char4upper(unsigned char ch) {
-  if (ch >= 'a' && ch <= 'z') return static_cast<unsigned char>(ch - 0x20);
-  if (ch >= 0xE0 && ch <= 0xFE && ch != 0xF7) return static_cast<unsigned char>(ch - 0x20);
-  switch (ch) {
-    case 0x9A: return 0x8A;
-    case 0x9C: return 0x8C;
-    case 0x9E: return 0x8E;
-    case 0xFF: return 0x9F;
-    default: return ch;
-  }
-}
-
 // Walks the descriptors: counts columns up to the 0x0D terminator, checks every
 // descriptor and computes the record length.
 static int dataFile4parseColumns(DataFile* d, Column* columns) {

@@ -2,6 +2,8 @@
 // engine core. Nothing outside dbf/core includes this header.
 #pragma once
 
+#include "dbf/core/text.h"
+
 #include <cstdint>
 
 #include "dbf/core/table.h"
@@ -72,4 +74,3 @@ int column4checkLockRule(Column* c, int location);
 int32_t text4long(const char* p, uint32_t n);
 
 // Upper-cases a Windows-1252 byte (ASCII and the Latin-1 letters).
-unsigned char char4upper(unsigned char ch);

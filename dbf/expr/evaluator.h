@@ -3,6 +3,8 @@
 // that the compiler, the evaluator and the key builder have in common.
 #pragma once
 
+#include "dbf/core/text.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -50,7 +52,6 @@ inline int64_t value4int64le(const char* p) {
 double text4double(const char* text, int width);
 
 // Windows-1252 upper-casing of one byte.
-unsigned char char4upper(unsigned char c);
 
 // The order-preserving 8-byte encoding of a double used by index keys.
 void key4encodeDouble(char* dest8, double value);
