@@ -567,6 +567,10 @@ int table4memoCompress(Table* t) {
   rc = table4lockFile(t);
   if (rc != 0) return rc;
   DataFile* df = t->dataFile;
+  if (df->headerNeedsWriting) {
+    rc = dataFile4writeHeader(df);
+    if (rc != 0) return rc;
+  }
   if (!df->memo.isOpen) return 0;
   rc = memo4fileLock(&df->memo);
   if (rc != 0) return rc;
