@@ -243,9 +243,9 @@ int table4pack(Table* t) {
   rc = writeHeaderCount(df, static_cast<uint32_t>(kept));
   if (rc == 0) rc = file4setLength(&df->data, recordPosition(df, kept + 1) + 1);
   if (rc != 0) {
-    // Put the old count back: the records past the kept ones are marked
-    // deleted only where they were not yet cut, so restore the count only
-    // when the file still holds them.
+    // When the file was not cut, the records past the kept ones are stale
+    // copies: mark them deleted and put the old count back, so that the file
+    // reads the same under either count.
     const int saved = engine4errorSet(ctx, 0);
     if (file4length(&df->data) >= recordPosition(df, int64_t{count} + 1)) {
       CopyBuffer buffer;
@@ -299,7 +299,7 @@ int table4reindex(Table* t) {
 namespace {
 
 // One memo reference of a record in its stored form.
-int32_t loadReference(const DataFile* df, const Column* c, const char* record) {
+int32_t loadReference(const Column* c, const char* record) {
   const char* field = record + c->offset;
   if (c->length == 4) return static_cast<int32_t>(loadLittleEndian32(reinterpret_cast<const uint8_t*>(field)));
   int64_t value = 0;
@@ -309,18 +309,16 @@ int32_t loadReference(const DataFile* df, const Column* c, const char* record) {
     value = value * 10 + (field[i] - '0');
     if (value > INT32_MAX) return -1;  // no block has such a number
   }
-  (void)df;
   return static_cast<int32_t>(value);
 }
 
-void storeReference(const DataFile* df, const Column* c, char* record, int32_t block) {
+void storeReference(const Column* c, char* record, int32_t block) {
   char* field = record + c->offset;
   if (c->length == 4) {
     storeLittleEndian32(reinterpret_cast<uint8_t*>(field), static_cast<uint32_t>(block));
     return;
   }
   std::memset(field, ' ', static_cast<size_t>(c->length));
-  (void)df;
   if (block <= 0) return;  // the older layout shows no memo as blanks
   for (int i = c->length - 1; i >= 0 && block > 0; i--) {
     field[i] = static_cast<char>('0' + block % 10);
@@ -500,7 +498,7 @@ int copyAllMemos(Table* t, DiskFile* fresh, int64_t count, MemoColumns* memos) {
     for (uint32_t i = 0; i < chunk && rc == 0; i++) {
       const char* record = buffer.data + size_t{i} * length;
       for (const Column* c : memos->columns) {
-        const int32_t oldBlock = loadReference(df, c, record);
+        const int32_t oldBlock = loadReference(c, record);
         int32_t newBlock = 0;
         if (!columnIsNull(t, c, record)) {
           rc = copyMemo(&from, &to, oldBlock, &newBlock);
@@ -532,7 +530,7 @@ int rewriteReferences(Table* t, int64_t count, const MemoColumns& memos,
     if (rc != 0) return rc;
     for (uint32_t i = 0; i < chunk; i++) {
       char* record = buffer.data + size_t{i} * length;
-      for (const Column* c : memos.columns) storeReference(df, c, record, blocks[k++]);
+      for (const Column* c : memos.columns) storeReference(c, record, blocks[k++]);
     }
     rc = file4write(&df->data, recordPosition(df, n), buffer.data, chunk * length);
     if (rc != 0) return rc;
