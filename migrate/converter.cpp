@@ -6,9 +6,17 @@
 
 #include "migrate/old_database.h"
 #include "migrate/old_db_exception.h"
-#include "migrate/table_layer_standins.h"
+#include "tables/errors.h"
+#include "tables/shared_table.h"
+#include "tables/table_handle.h"
+#include "tables/timestamp.h"
 
-TableConverter::~TableConverter() = default;
+TableConverter::~TableConverter() {
+    if (table) {
+        table->releaseHandle(handle);  // a null handle is ignored
+        delete table;
+    }
+}
 
 int TableConverter::openTarget() { return 0; }
 
@@ -40,21 +48,52 @@ int TableConverter::run(const char* query) {
         }
         recordset.Close();
     } catch (CException* e) {
-        standinReportException(e);
+        reportException(e);
+    } catch (GDatabaseException* e) {
+        reportDatabaseError(e);
     }
     return 0;
 }
 
 int TableConverter::convertRecord(VARIANT* /*values*/, int /*count*/) { return 0; }
 
-int TableConverter::copyValue(TableHandle* /*target*/, int /*position*/, VARIANT* /*value*/) {
+// The type letter of the column at position, or 0 when there is none.
+static char columnTypeAt(SharedTable* table, int position) {
+    if (!table || position < 0) return 0;
+    const ColumnDescription* columns = table->columnDefinitions();
+    for (int i = 0; columns && columns[i].name; ++i)
+        if (i == position) return static_cast<char>(columns[i].type);
+    return 0;
+}
+
+int TableConverter::copyValue(TableHandle* target, int position, VARIANT* value) {
+    switch (target ? columnTypeAt(table, position) : 0) {
+    case 'C':
+    case 'M': {
+        std::unique_ptr<char[]> text = variantToText(value);
+        if (text) target->assignText(position, text.get());
+        break;
+    }
+    case 'N':
+        if (value->vt == VT_DATE) {
+            SYSTEMTIME time;
+            bool valid = VariantTimeToSystemTime(value->date, &time) != 0;
+            VariantClear(value);
+            if (valid) target->assignLong(position, static_cast<int32_t>(encodeTimestamp(time)));
+        } else {
+            target->assignLong(position, variantToLong(value, 0));
+        }
+        break;
+    default:
+        break;
+    }
     return 0;
 }
 
 std::unique_ptr<char[]> variantToText(VARIANT* value) {
     std::unique_ptr<char[]> text;
     if ((value->vt == VT_BSTR || value->vt == VT_UI1) && value->pszVal &&
-        !standinIsBlank(value->pszVal)) {
+        !isBlank(value->pszVal)) {
         size_t n = std::strlen(value->pszVal);
         text.reset(new char[n + 1]);
         std::memcpy(text.get(), value->pszVal, n + 1);

@@ -6,10 +6,10 @@
 // destructor, openTarget, run, convertRecord, copyValue.
 //
 // The new table (a SharedTable subclass) and the converter's TableHandle on
-// it come from the table access layer. Until that layer is linked in, the
-// base converters open no table and write nothing: openTarget returns 0,
-// convertRecord returns 0, copyValue returns 0, and table and handle stay
-// null.
+// it come from the table access layer. The base converter opens no table
+// (openTarget returns 0) and writes nothing (convertRecord returns 0); a
+// subclass makes its table in openTarget and writes its rows in
+// convertRecord with beginRecord, copyValue and appendRecord.
 #pragma once
 
 #include <cstdint>
@@ -26,8 +26,8 @@ public:
     TableConverter(const TableConverter&) = delete;
     TableConverter& operator=(const TableConverter&) = delete;
 
-    // Slot 0. With the table layer: releases handle through the table's
-    // releaseHandle, then destroys table.
+    // Slot 0. Releases handle through the table's releaseHandle (which
+    // closes the new table), then destroys table.
     virtual ~TableConverter();
 
     // Slot 1. Creates the new table afresh and opens it: 0 on success, -1
@@ -38,9 +38,10 @@ public:
     // Slot 2. Reads every row of the query from oldDatabase and calls
     // convertRecord once per row with all its values, in row order. An
     // old-database exception is printed and ends this table's conversion
-    // (rows already written stay). Reads nothing when the converter made a
-    // table but could not open it, as no row would have anywhere to go.
-    // Always returns 0.
+    // (rows already written stay); so does a table layer exception while a
+    // row is written, which is disposed of by reportDatabaseError. Reads
+    // nothing when the converter made a table but could not open it, as no
+    // row would have anywhere to go. Always returns 0.
     virtual int run(const char* query) final;
 
     // Slot 3. Converts one old row; values[0..count-1] are its columns in
@@ -49,9 +50,13 @@ public:
     // subclass's result, which run ignores; the base returns 0.
     virtual int convertRecord(VARIANT* values, int count);
 
-    // Slot 4. Copies one value into the new column at position, by the
-    // column's type letter. Joins with the table layer; until then it
-    // writes nothing and returns 0.
+    // Slot 4. Copies one value into the column at position of the record
+    // begun on target, by the column's type letter in table's column list:
+    //   C, M  the text of variantToText; no text leaves the column blank;
+    //   N     a date as its stored time stamp (a date outside the years 100
+    //         to 9999 leaves the column blank), else variantToLong with 0;
+    //   other letters, or a position outside the list: nothing written.
+    // Table layer exceptions pass to the caller. Always returns 0.
     virtual int copyValue(TableHandle* target, int position, VARIANT* value) final;
 
 protected:

@@ -1,9 +1,9 @@
 // The seven table converters of the migration, one per old table.
 //
 // Each overrides openTarget (slot 1) to create its new table and
-// convertRecord (slot 3) to map the old columns onto the new ones. The
-// mappings and table classes join with the table access layer; until then
-// every converter keeps the base behaviour: no table, nothing written.
+// convertRecord (slot 3) to map the old columns onto the new ones. The new
+// tables' classes and column mappings are not written yet: until they are,
+// every converter keeps the base behaviour (no table, nothing written).
 #pragma once
 
 #include "migrate/converter.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "migrate/old_database.h"
-#include "migrate/table_layer_standins.h"
+#include "tables/errors.h"
 
 const char kOldDatabaseDirectory[] = "./";
 const char kOldDatabaseName[] = "SMTP.MDB";
@@ -38,7 +38,7 @@ static int upgradeSchema(const char* table, short oldFieldCount, const char* col
         definition.Close();
         return 1;
     } catch (CException* e) {
-        standinReportException(e);
+        reportException(e);
     } catch (...) {
     }
     return -1;

@@ -1,18 +1,8 @@
-// Exceptions of the old-database component: message copying and disposal.
+// Exceptions of the old-database component: the DAO exception and its message.
 #include "migrate/old_db_exception.h"
 
 #include <cstring>
 #include <utility>
-
-CException::~CException() = default;
-
-bool CException::GetErrorMessage(char* buffer, unsigned maxLength, unsigned* helpContext) {
-    if (helpContext) *helpContext = 0;
-    if (buffer && maxLength > 0) buffer[0] = '\0';
-    return false;
-}
-
-void CException::Delete() { delete this; }
 
 CDaoException::CDaoException(int errorCode, std::string message)
     : code_(errorCode), message_(std::move(message)) {}

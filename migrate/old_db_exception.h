@@ -2,31 +2,13 @@
 //
 // The Ploverix database was read through DAO, whose failures arrive as MFC
 // exceptions: thrown by pointer, and whoever catches one disposes of it with
-// Delete(). This is the small part of that hierarchy the migration relies on.
-// The table layer's reportException takes a CException*; keep the name and
-// the virtual signatures below as they are.
+// Delete(). The base class, CException, lives with the table layer's error
+// routines (reportException takes it); the component throws CDaoException.
 #pragma once
 
 #include <string>
 
-class CException {
-public:
-    virtual ~CException();
-
-    // Copies the message into buffer (at most maxLength - 1 characters plus a
-    // NUL) and returns true; returns false, leaving an empty buffer, when the
-    // exception carries no message. helpContext, when given, receives 0.
-    virtual bool GetErrorMessage(char* buffer, unsigned maxLength,
-                                 unsigned* helpContext = nullptr);
-
-    // Destroys the exception. Catchers call this instead of delete.
-    virtual void Delete();
-
-protected:
-    CException() = default;
-    CException(const CException&) = delete;
-    CException& operator=(const CException&) = delete;
-};
+#include "tables/errors.h"
 
 // A failure of the database engine, with a Jet-style error number and text.
 class CDaoException : public CException {

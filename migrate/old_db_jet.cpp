@@ -97,7 +97,12 @@ public:
                 mdb_bind_column(table_, static_cast<int>(i + 1), buffers_[i].data(), &lengths_[i]);
         }
         mdb_rewind_table(table_);
-        fetch();
+        try {
+            fetch();
+        } catch (...) {
+            mdb_free_tabledef(table_);  // the destructor will not run
+            throw;
+        }
     }
     ~JetCursor() override { mdb_free_tabledef(table_); }
 

@@ -205,7 +205,12 @@ public:
     SqliteCursor(sqlite3* db, sqlite3_stmt* stmt) : db_(db), stmt_(stmt) {
         int n = sqlite3_column_count(stmt_);
         for (int i = 0; i < n; ++i) kinds_.push_back(kindOfDeclaredType(sqlite3_column_decltype(stmt_, i)));
-        step();
+        try {
+            step();
+        } catch (...) {
+            sqlite3_finalize(stmt_);  // the destructor will not run
+            throw;
+        }
     }
     ~SqliteCursor() override { sqlite3_finalize(stmt_); }
 

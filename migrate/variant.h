@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "tables/timestamp.h"  // SYSTEMTIME
+
 // Type codes, as OLE numbers them.
 enum : uint16_t {
     VT_EMPTY = 0,
@@ -37,17 +39,6 @@ struct VARIANT {
         int64_t cyVal;
         char* pszVal;
     };
-};
-
-struct SYSTEMTIME {
-    uint16_t wYear;
-    uint16_t wMonth;
-    uint16_t wDayOfWeek;  // 0 Sunday to 6 Saturday
-    uint16_t wDay;
-    uint16_t wHour;
-    uint16_t wMinute;
-    uint16_t wSecond;
-    uint16_t wMilliseconds;
 };
 
 // Makes v empty. Use on a variant whose bytes are not yet meaningful.

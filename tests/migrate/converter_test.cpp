@@ -7,7 +7,7 @@
 #include "migrate/converter.h"
 #include "migrate/old_database.h"
 #include "migrate/old_db_exception.h"
-#include "migrate/table_layer_standins.h"
+#include "tables/errors.h"
 #include "tests/migrate/test_support.h"
 
 namespace {
@@ -91,20 +91,12 @@ TEST(Exceptions, MessageIsCopiedAndCutToTheBuffer) {
     EXPECT_STREQ(buf, "");
 }
 
-TEST(Exceptions, ReportPrintsTheMessageUnchangedOrTheFallback) {
+TEST(Exceptions, DaoMessagesArePrintedUnchangedOrTheFallback) {
     testing::internal::CaptureStdout();
-    standinReportException(new CDaoException(1, "100% %s %d done"));
-    standinReportException(new CDaoException(1, ""));
+    reportException(new CDaoException(1, "100% %s %d done"));
+    reportException(new CDaoException(1, ""));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "100% %s %d doneCExcpetion without information");
-}
-
-TEST(IsBlankStandin, FollowsTheTableLayersRule) {
-    EXPECT_TRUE(standinIsBlank(nullptr));
-    EXPECT_TRUE(standinIsBlank(""));
-    EXPECT_TRUE(standinIsBlank("\t"));
-    EXPECT_FALSE(standinIsBlank(" x"));
-    EXPECT_FALSE(standinIsBlank("\xA0"));
 }
 
 // Records every row handed to convertRecord, then consumes one value the
@@ -145,6 +137,22 @@ TEST_F(RunTest, HandsEveryRowToConvertRecordInOrder) {
 TEST_F(RunTest, EmptyTableNeverCallsConvertRecord) {
     RecordingConverter c;
     EXPECT_EQ(c.run("select * from SPAMSystem"), 0);
+    EXPECT_TRUE(c.rows.empty());
+}
+
+// A converter whose new table was made but could not be opened: table set,
+// handle null. (The table is never touched through this pointer.)
+class TargetNotOpen : public RecordingConverter {
+public:
+    TargetNotOpen() { table = reinterpret_cast<SharedTable*>(this); }
+    ~TargetNotOpen() override { table = nullptr; }
+};
+
+TEST_F(RunTest, ConverterWhoseTargetDidNotOpenReadsNothing) {
+    TargetNotOpen c;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(c.run("select * from AliasSystem"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_TRUE(c.rows.empty());
 }
 

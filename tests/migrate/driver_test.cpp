@@ -76,10 +76,13 @@ TEST(DbmigrateProgram, DirectoryArgumentIsWhereItWorks) {
     EXPECT_TRUE(there.list().empty());
 
     ASSERT_EQ(runProgram("", {sampleProgram(), "--messages", "10", there.path()}).status, 0);
+    std::vector<std::string> files = there.list();
     r = runProgram(here.path(), {dbmigrateProgram(), there.path()});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, kBanner);
     EXPECT_TRUE(here.list().empty());
+    // The base converters write no table and move no message file yet.
+    EXPECT_EQ(there.list(), files);
 }
 
 TEST(DbmigrateProgram, MissingDirectoryIsAClearErrorAndTouchesNothing) {

@@ -8,8 +8,9 @@
 # Writes Monitor.mdb (Jet 4, from Debian's mrtg-contrib), testodbc.mdb
 # (Jet 3, from Debian's fp-units-db-3.2.2) and node-adodb.mdb (Jet 4, from
 # npm's node-adodb). Needs apt-get (with current package lists: run
-# apt-get update once), dpkg-deb, gzip, and npm for the third file.
-# Exit status 1 when any file could not be fetched.
+# apt-get update once), dpkg-deb and gzip; the third file also needs npm and
+# is left out, with a warning, when npm is not installed. Exit status 1 when
+# a file could not be fetched.
 set -u
 dest=${1:-build/jet-samples}
 mkdir -p "$dest" || exit 1
@@ -37,8 +38,10 @@ fetch_deb mrtg-contrib usr/share/doc/mrtg-contrib/examples/contrib/monitor/Monit
 fetch_deb fp-units-db-3.2.2 usr/share/doc/fp-units-db/3.2.2/examples/odbc/testodbc.mdb.gz testodbc.mdb yes
 
 if [ ! -s "$dest/node-adodb.mdb" ]; then
-    if command -v npm >/dev/null 2>&1 && (cd "$work" && npm pack node-adodb@5.0.3 >/dev/null 2>&1) &&
-       tar -xzf "$work"/node-adodb-*.tgz -C "$work" package/examples/node-adodb.mdb; then
+    if ! command -v npm >/dev/null 2>&1; then
+        echo "fetch-jet-samples: npm is not installed; node-adodb.mdb left out" >&2
+    elif (cd "$work" && npm pack node-adodb@5.0.3 >/dev/null 2>&1) &&
+         tar -xzf "$work"/node-adodb-*.tgz -C "$work" package/examples/node-adodb.mdb; then
         cp "$work/package/examples/node-adodb.mdb" "$dest/node-adodb.mdb"
     else
         echo "fetch-jet-samples: cannot fetch node-adodb from npm" >&2

@@ -120,6 +120,14 @@ TEST_F(SqliteBackend, RecordsetBoundsAreChecked) {
     rs.Close();
 }
 
+TEST_F(SqliteBackend, QueryFailingOnItsFirstRowThrows) {
+    open("CREATE TABLE T (a LONG);");
+    EXPECT_EQ(daoErrorOf([&] { readAll(db, "select abs(-9223372036854775807 - 1)"); }),
+              kDaoEngineError);
+    EXPECT_EQ(daoErrorOf([&] { readAll(db, "select nonsense from"); }), kDaoSyntaxError);
+    EXPECT_EQ(daoErrorOf([&] { readAll(db, ""); }), kDaoSyntaxError);
+}
+
 TEST(SqliteOpen, MissingFileFailsAndCreatesNothing) {
     ScratchDir dir;
     auto [code, message] = openFailure(dir.file("SMTP.MDB"));

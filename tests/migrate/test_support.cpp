@@ -151,5 +151,5 @@ std::string sampleProgram() { return WH_SAMPLE_PROGRAM; }
 std::string jetSampleDir() {
     std::string dir = fromEnvironment("WH_JET_SAMPLES");
     if (!dir.empty()) return dir;
-    return fromEnvironment("WH_BINARY_DIR") + "/jet-samples";
+    return WH_JET_SAMPLES_DEFAULT;  // <build>/jet-samples
 }
