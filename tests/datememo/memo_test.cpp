@@ -332,8 +332,11 @@ TEST_F(MemoFile, TemporaryMemoNeverReplacesAFile) {
 
 TEST_F(MemoFile, HeaderLockWaitsUntilObtained) {
   createAndOpen(512);
+  // The other holder has its own context, as another thread would.
+  EngineContext otherCtx{};
+  ASSERT_EQ(engine4init(&otherCtx, nullptr, kEngineVersion), 0);
   DiskFile other;
-  ASSERT_EQ(file4open(&other, &ctx_, fpt().c_str(), true), 0);
+  ASSERT_EQ(file4open(&other, &otherCtx, fpt().c_str(), true), 0);
   ASSERT_EQ(file4lock(&other, kLockBase, 1), 0);
 
   ctx_.lockAttempts = 1;  // would give up at once; the memo lock must not
@@ -353,10 +356,11 @@ TEST_F(MemoFile, HeaderLockWaitsUntilObtained) {
   EXPECT_EQ(memo4fileUnlock(&df_.memo), 0);
   EXPECT_EQ(df_.memoLockCount, 0);
   // Released: another handle gets it at once.
-  ctx_.lockAttempts = 1;
+  otherCtx.lockAttempts = 1;
   EXPECT_EQ(file4lock(&other, kLockBase, 1), 0);
   file4unlock(&other, kLockBase, 1);
   file4close(&other);
+  engine4free(&otherCtx);
 }
 
 TEST_F(MemoFile, AllocationOnlyUnderTheHeaderLock) {
