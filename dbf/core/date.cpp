@@ -74,15 +74,18 @@ void writeDigits(char* dest, int32_t value, int width) {
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// The first run of three or more 'M' in an upper-cased picture.
+// The picture's letter at |i|, upper-cased: pictures are read case-blind.
+char letterAt(const char* picture, size_t i) { return upper(picture[i]); }
+
+// The first run of three or more 'M' (either case) in a picture.
 bool findMonthNameRun(const char* picture, size_t length, size_t* start, size_t* runLength) {
   for (size_t i = 0; i < length;) {
-    if (picture[i] != 'M') {
+    if (letterAt(picture, i) != 'M') {
       i++;
       continue;
     }
     size_t j = i;
-    while (j < length && picture[j] == 'M') j++;
+    while (j < length && letterAt(picture, j) == 'M') j++;
     if (j - i >= 3) {
       *start = i;
       *runLength = j - i;
@@ -91,16 +94,6 @@ bool findMonthNameRun(const char* picture, size_t length, size_t* start, size_t*
     i = j;
   }
   return false;
-}
-
-// Copies the picture into a bounded upper-case buffer; pictures longer than
-// the buffer are cut (the engine's pictures hold at most 19 characters).
-constexpr size_t kMaxPicture = 256;
-size_t upperPicture(const char* picture, char* out) {
-  size_t n = 0;
-  for (; picture[n] != '\0' && n < kMaxPicture; n++) out[n] = upper(picture[n]);
-  out[n] = '\0';
-  return n;
 }
 
 struct LocalTime {
@@ -173,18 +166,18 @@ void date4fromDayNumber(char* dest8, int32_t dayNumber) {
 }
 
 void date4format(const char* src8, char* dest, const char* picture) {
-  char pic[kMaxPicture + 1];
-  const size_t length = upperPicture(picture, pic);
-  std::memcpy(dest, pic, length);
+  const char* pic = picture;
+  const size_t length = std::strlen(picture);
+  for (size_t i = 0; i < length; i++) dest[i] = letterAt(pic, i);
 
   static const char kPattern[4] = {'C', 'Y', 'M', 'D'};
   for (int run = 0; run < 4; run++) {
     const char letter = kPattern[run];
-    const char* found = static_cast<const char*>(std::memchr(pic, letter, length));
-    if (found == nullptr) continue;
-    const size_t pos = static_cast<size_t>(found - pic);
+    size_t pos = 0;
+    while (pos < length && letterAt(pic, pos) != letter) pos++;
+    if (pos == length) continue;
     dest[pos] = src8[2 * run];
-    if (pos + 1 < length && pic[pos + 1] == letter) dest[pos + 1] = src8[2 * run + 1];
+    if (pos + 1 < length && letterAt(pic, pos + 1) == letter) dest[pos + 1] = src8[2 * run + 1];
   }
 
   size_t start = 0;
@@ -206,8 +199,8 @@ void date4format(const char* src8, char* dest, const char* picture) {
 }
 
 int date4parse(char* dest8, const char* text, const char* picture) {
-  char pic[kMaxPicture + 1];
-  const size_t length = upperPicture(picture, pic);
+  const char* pic = picture;
+  const size_t length = std::strlen(picture);
   const size_t textLength = std::strlen(text);
   std::memset(dest8, ' ', 8);
 
@@ -219,7 +212,7 @@ int date4parse(char* dest8, const char* text, const char* picture) {
   for (int run = 0; run < 4; run++) {
     int taken = 0;
     for (size_t pos = 0; pos < length && taken < 2; pos++) {
-      if (pic[pos] != kPattern[run]) continue;
+      if (letterAt(pic, pos) != kPattern[run]) continue;
       dest8[2 * run + taken] = textAt(pos);
       taken++;
     }

@@ -322,11 +322,14 @@ int memo4fileWritePart(DiskFile* memo, int32_t* block, const char* data, uint32_
   int rc = file4write(memo, start, header, sizeof header);
   if (rc == 0 && partLength > 0) rc = file4write(memo, start + 8, data, partLength);
   if (rc != 0) return rc;
-  // The whole run is reserved at once, so that later parts and other writers
-  // see a file whose length is a multiple of the block size.
+  // The file's length is rounded up to the end of the whole run. Another
+  // process may meanwhile have written a run behind this one, so the length
+  // is never set (that could cut its memo off): the last byte of the run is
+  // written instead, which only ever extends the file.
   const int64_t runEnd = start + static_cast<int64_t>(needed * blockSize);
-  if (lengthBefore < runEnd) {
-    rc = file4setLength(memo, runEnd);
+  if (lengthBefore < runEnd && start + 8 + int64_t{partLength} < runEnd) {
+    const char zero = 0;
+    rc = file4write(memo, runEnd - 1, &zero, 1);
     if (rc != 0) return rc;
   }
   *block = target;

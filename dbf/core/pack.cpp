@@ -173,7 +173,9 @@ int compactRecords(DataFile* df, int64_t count, int64_t* kept) {
     if (keep > 0 && !(written + 1 == next && keep == chunk)) {
       rc = file4write(&df->data, recordPosition(df, written + 1), buffer.data, keep * length);
       if (rc != 0) {
+        const int saved = engine4errorSet(ctx, 0);  // the read-back must run
         const uint32_t done = recordsInPlace(df, buffer.data, keep, written + 1);
+        engine4errorSet(ctx, saved);
         written += done;
         firstNeeded = done < keep ? keptFrom[done] : next + chunk;
         break;
@@ -241,9 +243,9 @@ int table4pack(Table* t) {
   rc = writeHeaderCount(df, static_cast<uint32_t>(kept));
   if (rc == 0) rc = file4setLength(&df->data, recordPosition(df, kept + 1) + 1);
   if (rc != 0) {
-    // Put the old count back: the records past the kept ones are marked
-    // deleted only where they were not yet cut, so restore the count only
-    // when the file still holds them.
+    // When the file was not cut, the records past the kept ones are stale
+    // copies: mark them deleted and put the old count back, so that the file
+    // reads the same under either count.
     const int saved = engine4errorSet(ctx, 0);
     if (file4length(&df->data) >= recordPosition(df, int64_t{count} + 1)) {
       CopyBuffer buffer;
@@ -297,7 +299,7 @@ int table4reindex(Table* t) {
 namespace {
 
 // One memo reference of a record in its stored form.
-int32_t loadReference(const DataFile* df, const Column* c, const char* record) {
+int32_t loadReference(const Column* c, const char* record) {
   const char* field = record + c->offset;
   if (c->length == 4) return static_cast<int32_t>(loadLittleEndian32(reinterpret_cast<const uint8_t*>(field)));
   int64_t value = 0;
@@ -307,18 +309,16 @@ int32_t loadReference(const DataFile* df, const Column* c, const char* record) {
     value = value * 10 + (field[i] - '0');
     if (value > INT32_MAX) return -1;  // no block has such a number
   }
-  (void)df;
   return static_cast<int32_t>(value);
 }
 
-void storeReference(const DataFile* df, const Column* c, char* record, int32_t block) {
+void storeReference(const Column* c, char* record, int32_t block) {
   char* field = record + c->offset;
   if (c->length == 4) {
     storeLittleEndian32(reinterpret_cast<uint8_t*>(field), static_cast<uint32_t>(block));
     return;
   }
   std::memset(field, ' ', static_cast<size_t>(c->length));
-  (void)df;
   if (block <= 0) return;  // the older layout shows no memo as blanks
   for (int i = c->length - 1; i >= 0 && block > 0; i--) {
     field[i] = static_cast<char>('0' + block % 10);
@@ -334,23 +334,143 @@ bool columnIsNull(const Table* t, const Column* c, const char* record) {
   return (byte >> (c->nullBit % 8)) & 1;
 }
 
-// Copies one memo from |from| to |to| in pieces; |block| is the new run.
-int copyMemo(DiskFile* from, DiskFile* to, int32_t oldBlock, uint32_t size, char** piece,
-             uint32_t* capacity, int32_t* block) {
-  uint32_t done = 0;
-  *block = 0;
-  while (done < size) {
-    const uint32_t want = std::min(size - done, kMemoPieceLimit);
-    uint32_t got = 0;
-    int32_t type = kMemoTypeText;
-    int rc = memo4fileRead(from, oldBlock, piece, capacity, done, want, &got, &type);
-    if (rc != 0) return rc;
-    if (got == 0) return engine4error(from->ctx, dbf::kErrRead, kLocationCompress, from->name);
-    rc = memo4fileWritePart(to, block, *piece, size, done, got, type);
-    if (rc != 0) return rc;
-    done += got;
+void storeBigEndian32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+uint32_t loadBigEndian32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+// Reads memos of the old file. Most memos are short: the block header and the
+// text come in one read. Lengths are checked against the file's length.
+class OldMemoReader {
+ public:
+  OldMemoReader(DiskFile* memo, int64_t fileLength) : memo_(memo), fileLength_(fileLength) {}
+
+  // The memo at |block| (0 or less: none) as type, total length and, when it
+  // is at most kMemoPieceLimit long, its text in data(). Longer memos are
+  // read in pieces by the caller (readPiece).
+  int read(int32_t block, int32_t* type, uint32_t* total) {
+    *type = kMemoTypeText;
+    *total = 0;
+    if (block <= 0) return 0;
+    const uint32_t blockSize = memo_->memoBlockSize;
+    start_ = int64_t{block} * blockSize;
+    if (start_ + 8 > fileLength_) return tooShort();
+    const int64_t available = fileLength_ - start_;
+    const uint32_t first = static_cast<uint32_t>(std::min<int64_t>(available, 8 + kFirstRead));
+    if (!grow(first)) return engine4error(memo_->ctx, dbf::kErrMemory, kLocationCompress);
+    const uint32_t got = file4read(memo_, start_, buffer_.data(), first);
+    if (got < 8) return got == 0 && memo_->ctx->errorCode < 0 ? memo_->ctx->errorCode : tooShort();
+    const uint8_t* header = reinterpret_cast<const uint8_t*>(buffer_.data());
+    *type = static_cast<int32_t>(loadBigEndian32(header));
+    *total = loadBigEndian32(header + 4);
+    if (int64_t{*total} + 8 > available) return tooShort();
+    if (*total > kMemoPieceLimit) return 0;
+    if (*total + 8 > got) {
+      if (!grow(*total + 8)) return engine4error(memo_->ctx, dbf::kErrMemory, kLocationCompress);
+      const int rc = file4readAll(memo_, start_ + got, buffer_.data() + got, *total + 8 - got);
+      if (rc != 0) return rc;
+    }
+    return 0;
   }
-  return 0;
+  const char* data() const { return buffer_.data() + 8; }
+
+  // |length| bytes from data offset |offset| of the memo last read.
+  int readPiece(uint32_t offset, uint32_t length) {
+    if (!grow(length)) return engine4error(memo_->ctx, dbf::kErrMemory, kLocationCompress);
+    return file4readAll(memo_, start_ + 8 + offset, buffer_.data(), length);
+  }
+  const char* piece() const { return buffer_.data(); }
+
+ private:
+  static constexpr uint32_t kFirstRead = 4096;
+  bool grow(uint32_t size) {
+    if (buffer_.size() >= size) return true;
+    try {
+      buffer_.resize(size);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+  int tooShort() {
+    return engine4error(memo_->ctx, dbf::kErrRead, kLocationCompress, memo_->name, "table4memoCompress");
+  }
+
+  DiskFile* memo_;
+  int64_t fileLength_;
+  int64_t start_ = 0;
+  std::vector<char> buffer_;
+};
+
+// Writes the new memo file front to back: nobody else knows the file yet, so
+// the next free block is kept in memory and written once at the end, and the
+// runs go out through a sequential writer, padded to whole blocks.
+class FreshMemoWriter {
+ public:
+  explicit FreshMemoWriter(DiskFile* memo) : memo_(memo), blockSize_(memo->memoBlockSize) {
+    next_ = (kMemoHeaderSize + blockSize_ - 1) / blockSize_;
+  }
+  int start(EngineContext* ctx) {
+    if (!buffer_.take(ctx, 1024)) return engine4error(ctx, -1, kLocationCompress);
+    const uint32_t size = buffer_.size - buffer_.size % 1024;
+    return file4seqWriteInit(&writer_, memo_, static_cast<int64_t>(next_) * blockSize_, buffer_.data, size);
+  }
+  // Begins a run of |total| bytes of type |type|; its block goes to |block|.
+  int begin(int32_t type, uint32_t total, int32_t* block) {
+    const uint64_t blocks = (uint64_t{total} + 8 + blockSize_ - 1) / blockSize_;
+    if (next_ + blocks > INT32_MAX) {
+      return engine4error(memo_->ctx, dbf::kErrWrite, kLocationCompress, memo_->name, "memo file full");
+    }
+    uint8_t header[8];
+    storeBigEndian32(header, static_cast<uint32_t>(type));
+    storeBigEndian32(header + 4, total);
+    *block = static_cast<int32_t>(next_);
+    next_ += blocks;
+    padding_ = blocks * blockSize_ - (uint64_t{total} + 8);
+    return file4seqWrite(&writer_, header, sizeof header);
+  }
+  int write(const char* data, uint32_t length) { return file4seqWrite(&writer_, data, length); }
+  int end() { return padding_ > 0 ? file4seqWriteRepeat(&writer_, static_cast<int64_t>(padding_), 0) : 0; }
+  int finish() {
+    int rc = file4seqWriteFlush(&writer_);
+    uint8_t next[4];
+    storeBigEndian32(next, static_cast<uint32_t>(next_));
+    if (rc == 0) rc = file4write(memo_, 0, next, sizeof next);
+    return rc;
+  }
+
+ private:
+  DiskFile* memo_;
+  uint32_t blockSize_;
+  uint64_t next_;
+  uint64_t padding_ = 0;
+  CopyBuffer buffer_;
+  FileSeqWriter writer_;
+};
+
+// Copies one memo into the new file; |block| receives its new run.
+int copyMemo(OldMemoReader* from, FreshMemoWriter* to, int32_t oldBlock, int32_t* block) {
+  *block = 0;
+  int32_t type = kMemoTypeText;
+  uint32_t total = 0;
+  int rc = from->read(oldBlock, &type, &total);
+  if (rc != 0 || total == 0) return rc;
+  rc = to->begin(type, total, block);
+  if (rc != 0) return rc;
+  if (total <= kMemoPieceLimit) {
+    rc = to->write(from->data(), total);
+  } else {
+    for (uint32_t done = 0; done < total && rc == 0;) {
+      const uint32_t piece = std::min(total - done, kMemoPieceLimit);
+      rc = from->readPiece(done, piece);
+      if (rc == 0) rc = to->write(from->piece(), piece);
+      done += piece;
+    }
+  }
+  return rc == 0 ? to->end() : rc;
 }
 
 struct MemoColumns {
@@ -367,24 +487,21 @@ int copyAllMemos(Table* t, DiskFile* fresh, int64_t count, MemoColumns* memos) {
   CopyBuffer buffer;
   if (!buffer.take(ctx, length)) return engine4error(ctx, -1, kLocationCompress);
   const uint32_t perChunk = buffer.records(length);
-  char* piece = nullptr;
-  uint32_t capacity = 0;
-  int rc = 0;
+  const int64_t oldLength = file4length(&df->memo);
+  if (oldLength < 0) return static_cast<int>(oldLength);
+  OldMemoReader from(&df->memo, oldLength);
+  FreshMemoWriter to(fresh);
+  int rc = to.start(ctx);
   for (int64_t n = 1; n <= count && rc == 0;) {
     const uint32_t chunk = static_cast<uint32_t>(std::min<int64_t>(perChunk, count - n + 1));
     rc = file4readAll(&df->data, recordPosition(df, n), buffer.data, chunk * length);
     for (uint32_t i = 0; i < chunk && rc == 0; i++) {
       const char* record = buffer.data + size_t{i} * length;
       for (const Column* c : memos->columns) {
-        const int32_t oldBlock = loadReference(df, c, record);
-        uint32_t size = 0;
-        if (!columnIsNull(t, c, record)) {
-          rc = memo4fileMemoLength(&df->memo, oldBlock, &size);
-          if (rc != 0) break;
-        }
+        const int32_t oldBlock = loadReference(c, record);
         int32_t newBlock = 0;
-        if (size > 0) {
-          rc = copyMemo(&df->memo, fresh, oldBlock, size, &piece, &capacity, &newBlock);
+        if (!columnIsNull(t, c, record)) {
+          rc = copyMemo(&from, &to, oldBlock, &newBlock);
           if (rc != 0) break;
         }
         memos->oldBlocks.push_back(oldBlock);
@@ -393,7 +510,7 @@ int copyAllMemos(Table* t, DiskFile* fresh, int64_t count, MemoColumns* memos) {
     }
     n += chunk;
   }
-  if (capacity > 0) heap4free(ctx, piece);
+  if (rc == 0) rc = to.finish();
   return rc;
 }
 
@@ -413,7 +530,7 @@ int rewriteReferences(Table* t, int64_t count, const MemoColumns& memos,
     if (rc != 0) return rc;
     for (uint32_t i = 0; i < chunk; i++) {
       char* record = buffer.data + size_t{i} * length;
-      for (const Column* c : memos.columns) storeReference(df, c, record, blocks[k++]);
+      for (const Column* c : memos.columns) storeReference(c, record, blocks[k++]);
     }
     rc = file4write(&df->data, recordPosition(df, n), buffer.data, chunk * length);
     if (rc != 0) return rc;
@@ -448,6 +565,10 @@ int table4memoCompress(Table* t) {
   rc = table4lockFile(t);
   if (rc != 0) return rc;
   DataFile* df = t->dataFile;
+  if (df->headerNeedsWriting) {
+    rc = dataFile4writeHeader(df);
+    if (rc != 0) return rc;
+  }
   if (!df->memo.isOpen) return 0;
   rc = memo4fileLock(&df->memo);
   if (rc != 0) return rc;
@@ -503,6 +624,14 @@ int table4memoCompress(Table* t) {
   const uint32_t freshBlockSize = fresh.memoBlockSize;
   const std::string freshName(fresh.name != nullptr ? fresh.name : "");
   rc = file4replace(&df->memo, &fresh);
+  if (rc != 0 && !exclusive && fresh.isOpen && df->memo.isOpen) {
+    // The copy over the old file stopped part way. The old contents are no
+    // longer referenced and the new ones are still whole in the temporary
+    // file: copy once more.
+    const int saved = engine4errorSet(ctx, 0);
+    rc = file4replace(&df->memo, &fresh);
+    if (rc != 0) engine4errorSet(ctx, saved);
+  }
   if (rc != 0) {
     const int saved = engine4errorSet(ctx, 0);
     if (exclusive && !df->memo.isOpen) {

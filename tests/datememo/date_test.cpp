@@ -99,6 +99,11 @@ TEST(PictureFormat, MonthNames) {
   EXPECT_EQ(format("19980015", "MMM"), "Jan");
 }
 
+TEST(PictureFormat, LongPicturesAreFilledWhole) {
+  const std::string picture = std::string(300, '-') + "CCYYMMDD";
+  EXPECT_EQ(format("19981207", picture.c_str()), std::string(300, '-') + "19981207");
+}
+
 TEST(PictureParse, DigitsAndDefaults) {
   char century[3] = {0, 0, 0};
   {

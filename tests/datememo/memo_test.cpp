@@ -23,6 +23,7 @@
 #include "dbf/core/context.h"
 #include "dbf/core/file.h"
 #include "dbf/core/table.h"
+#include "tests/file/fault_os.h"
 
 namespace fs = std::filesystem;
 
@@ -331,8 +332,11 @@ TEST_F(MemoFile, TemporaryMemoNeverReplacesAFile) {
 
 TEST_F(MemoFile, HeaderLockWaitsUntilObtained) {
   createAndOpen(512);
+  // The other holder has its own context, as another thread would.
+  EngineContext otherCtx{};
+  ASSERT_EQ(engine4init(&otherCtx, nullptr, kEngineVersion), 0);
   DiskFile other;
-  ASSERT_EQ(file4open(&other, &ctx_, fpt().c_str(), true), 0);
+  ASSERT_EQ(file4open(&other, &otherCtx, fpt().c_str(), true), 0);
   ASSERT_EQ(file4lock(&other, kLockBase, 1), 0);
 
   ctx_.lockAttempts = 1;  // would give up at once; the memo lock must not
@@ -352,18 +356,76 @@ TEST_F(MemoFile, HeaderLockWaitsUntilObtained) {
   EXPECT_EQ(memo4fileUnlock(&df_.memo), 0);
   EXPECT_EQ(df_.memoLockCount, 0);
   // Released: another handle gets it at once.
-  ctx_.lockAttempts = 1;
+  otherCtx.lockAttempts = 1;
   EXPECT_EQ(file4lock(&other, kLockBase, 1), 0);
   file4unlock(&other, kLockBase, 1);
   file4close(&other);
+  engine4free(&otherCtx);
 }
 
-TEST_F(MemoFile, TwoProcessesNeverReceiveTheSameBlocks) {
+TEST_F(MemoFile, AllocationOnlyUnderTheHeaderLock) {
+  createAndOpen(512);
+  int32_t block = write(0, "first");
+  {
+    whtest::FaultOs fault;
+    block = write(block, "rewritten in place");  // no allocation, no lock
+    EXPECT_TRUE(fault.lockCalls.empty());
+    write(0, "a new run");
+    ASSERT_EQ(fault.lockCalls.size(), 1u);
+    EXPECT_EQ(fault.lockCalls[0], (std::pair<int64_t, int64_t>{0x40000000, 1}));
+    EXPECT_EQ(fault.unlocks, 1);
+    EXPECT_EQ(df_.memoLockCount, 0);
+
+    // Held by the caller (pack, memo compression): neither taken nor released.
+    ASSERT_EQ(memo4fileLock(&df_.memo), 0);
+    const int locks = fault.locks;
+    const int unlocks = fault.unlocks;
+    write(0, "another run");
+    EXPECT_EQ(fault.locks, locks);
+    EXPECT_EQ(fault.unlocks, unlocks);
+    EXPECT_EQ(df_.memoLockCount, 1);
+    ASSERT_EQ(memo4fileUnlock(&df_.memo), 0);
+  }
+  EXPECT_EQ(readAll(block), "rewritten in place");
+}
+
+TEST_F(MemoFile, FailedAllocationLeavesTheNextFreeBlock) {
+  createAndOpen(512);
+  const int32_t first = write(0, "first");
+  const uint32_t nextBefore = be32(slurp(fpt()), 0);
+  int32_t block = first;
+  const std::string longer(2000, 'l');
+  {
+    whtest::FaultOs fault;
+    fault.failWriteAt = 1;  // the header's next free block
+    EXPECT_EQ(memo4fileWrite(&df_.memo, &block, longer.data(), 2000), dbf::kErrWrite);
+  }
+  EXPECT_EQ(block, first);
+  EXPECT_EQ(be32(slurp(fpt()), 0), nextBefore);
+  EXPECT_EQ(df_.memoLockCount, 0);  // released on the way out
+  engine4errorSet(&ctx_, 0);
+  {
+    // The run was allocated, its data write fails: the caller keeps the old
+    // reference, the new blocks stay unreferenced.
+    whtest::FaultOs fault;
+    fault.failWriteAt = 2;
+    EXPECT_EQ(memo4fileWrite(&df_.memo, &block, longer.data(), 2000), dbf::kErrWrite);
+  }
+  EXPECT_EQ(block, first);
+  EXPECT_EQ(be32(slurp(fpt()), 0), nextBefore + 4);
+  engine4errorSet(&ctx_, 0);
+  EXPECT_EQ(readAll(first), "first");
+}
+
+// Several processes allocate at once: no block is given twice, and no memo is
+// cut off by another process rounding the file's length.
+TEST_F(MemoFile, ProcessesNeverReceiveTheSameBlocks) {
   createAndOpen(64);
   file4close(&df_.memo);
-  constexpr int kPerProcess = 150;
+  constexpr int kPerProcess = 200;
+  constexpr int kProcesses = 3;
   std::vector<pid_t> children;
-  for (int p = 0; p < 2; p++) {
+  for (int p = 0; p < kProcesses; p++) {
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -396,7 +458,7 @@ TEST_F(MemoFile, TwoProcessesNeverReceiveTheSameBlocks) {
   }
   ASSERT_EQ(memo4fileOpen(&df_), 0);
   std::set<int32_t> seen;
-  for (int p = 0; p < 2; p++) {
+  for (int p = 0; p < kProcesses; p++) {
     std::ifstream log(dir_ / ("blocks" + std::to_string(p)));
     int32_t block = 0;
     int i = 0;

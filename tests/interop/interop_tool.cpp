@@ -7,6 +7,10 @@
 //   interop_tool create DIR     FOXALL (FoxPro 3.0, every type), NULLS (null
 //                               flags), OLDALL (older layout with memos),
 //                               OLDPLAIN (older layout without memos)
+//   interop_tool packed DIR     PACKED (FoxPro 3.0) and PACKOLD (older layout):
+//                               records 1..40, every third deleted, every
+//                               memo rewritten once, then packed and their
+//                               memo files compressed
 //   interop_tool dump FILE      one JSON object per record
 //
 // Exit status 0 on success; on failure the engine's code is printed.
@@ -184,6 +188,32 @@ int createOld(EngineContext* ctx, const std::string& dir) {
   return table4close(t) == 0 ? 0 : fail("OLDPLAIN close", ctx);
 }
 
+int createPacked(EngineContext* ctx, const std::string& dir, const char* leaf, int16_t compatibility) {
+  const ColumnDescription columns[] = {
+      {"ID", 'N', 5, 0, 0}, {"NOTE", 'M', 0, 0, 0}, {"NAME", 'C', 10, 0, 0}, {nullptr, 0, 0, 0, 0}};
+  Table* t = nullptr;
+  if (!create(ctx, path(dir, leaf), columns, compatibility, &t)) return fail("packed create", ctx);
+  Builder b(t);
+  for (int i = 1; i <= 40; i++) {
+    if (!b.start() || !b.text("ID", std::to_string(i)) || !b.text("NAME", "r" + std::to_string(i)) ||
+        !b.text("NOTE", std::string(static_cast<size_t>(20 * i), static_cast<char>('a' + i % 26))) ||
+        !b.append(i % 3 == 0)) {
+      return fail("packed append", ctx);
+    }
+  }
+  // Every memo rewritten longer: each moves to the end of the memo file.
+  for (int rc = table4top(t); rc == 0; rc = table4skip(t, 1)) {
+    const int32_t id = column4long(table4column(t, 1));
+    if (!b.text("NOTE", "rewritten " + std::to_string(id) + std::string(static_cast<size_t>(600 + id), '#')) ||
+        table4flushRecord(t, false) != 0) {
+      return fail("packed rewrite", ctx);
+    }
+  }
+  if (table4pack(t) != 0) return fail("pack", ctx);
+  if (table4memoCompress(t) != 0) return fail("memo compression", ctx);
+  return table4close(t) == 0 ? 0 : fail("packed close", ctx);
+}
+
 // --- dumping ---
 
 std::string jsonText(const char* p, size_t n) {
@@ -286,7 +316,7 @@ int dump(EngineContext* ctx, const char* name) {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: interop_tool examples|create DIR | dump FILE\n");
+    std::fprintf(stderr, "usage: interop_tool examples|create|packed DIR | dump FILE\n");
     return 2;
   }
   EngineContext ctx{};
@@ -300,6 +330,9 @@ int main(int argc, char** argv) {
     if (rc == 0) rc = createNulls(&ctx, argv[2], "NULLS", 0);
     if (rc == 0) rc = createNulls(&ctx, argv[2], "NULLSALL", kNullable);
     if (rc == 0) rc = createOld(&ctx, argv[2]);
+  } else if (command == "packed") {
+    rc = createPacked(&ctx, argv[2], "PACKED", 30);
+    if (rc == 0) rc = createPacked(&ctx, argv[2], "PACKOLD", 0);
   } else if (command == "dump") {
     rc = dump(&ctx, argv[2]);
   }
