@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
     if (!std::freopen("/dev/null", "w", stdout)) return 1;
     {
         // Benchmark's console report goes to standard error from here on.
-        benchmark::ConsoleReporter reporter;
+        benchmark::ConsoleReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
         reporter.SetOutputStream(&std::cerr);
         benchmark::RunSpecifiedBenchmarks(&reporter);
     }
