@@ -8,3 +8,9 @@ if(WH_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()
+if(WH_FUZZ)
+  # The whole tree is instrumented for coverage so that the fuzz targets get
+  # feedback from the engine code they drive; only the targets link libFuzzer.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

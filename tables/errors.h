@@ -21,19 +21,26 @@ class GDatabaseException {
 // The code carried by a GDatabaseException for a Query that could not be made.
 inline constexpr int kQueryNotCreated = 10;
 
-// Base of the exceptions thrown by the old-database component. Derived classes
-// supply their message; Delete() disposes of the object (the default deletes
-// it), and must be called exactly once by whoever caught the exception.
+// Base of the exceptions thrown by the old-database component (the MFC
+// CException of the DAO classes). Derived classes supply their message;
+// Delete() disposes of the object (the default deletes it) and is what a
+// catcher calls, exactly once, instead of delete.
 class CException {
  public:
   virtual ~CException() = default;
 
   // Writes the exception's message, NUL-terminated and cut to |maxLength| - 1
-  // characters, into |buffer| and returns true; returns false (with an empty
-  // buffer) when the exception has no message. The base has none.
+  // characters, into |buffer| and returns true; returns false, leaving an empty
+  // buffer, when the exception has no message (the base has none).
+  // |helpContext|, when given, receives 0.
   virtual bool GetErrorMessage(char* buffer, unsigned maxLength, unsigned* helpContext = nullptr);
 
   virtual void Delete();
+
+ protected:
+  CException() = default;
+  CException(const CException&) = delete;
+  CException& operator=(const CException&) = delete;
 };
 
 // Throws a new GDatabaseException carrying the thread context's error code when

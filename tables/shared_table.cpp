@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "dbf/core/file.h"
+#include "dbf/core/os.h"
 #include "dbf/expr/query.h"
 #include "tables/context.h"
 #include "tables/errors.h"
@@ -58,6 +59,20 @@ bool searchFirst(TableHandle* handle, const char* key, QueryLease& query) {
     throw new GDatabaseException(result);
   }
   return result == 0;
+}
+
+// True when some open of |name|, in this process or another, keeps the file in
+// use. Windows refuses to remove such a file; POSIX would remove it and leave
+// its users writing to a file that no longer has a name, so the layer asks
+// first. The probe is an exclusive open for reading, which fails with a
+// sharing violation while anyone else has the file open.
+bool fileInUse(const char* name) {
+  const OsInterface* os = os4get();
+  if (!os->exists(name)) return false;
+  int64_t handle = -1;
+  OsStatus status = os->open(name, false, kOsShareNone, &handle);
+  if (status == kOsOk) os->close(handle);
+  return status == kOsSharingViolation;
 }
 
 int countDefinitions(const ColumnDescription* columns) {
@@ -315,10 +330,13 @@ int SharedTable::writeRecord(TableHandle* handle, RecordObject* record) {
 }
 
 TableHandle* SharedTable::acquireHandle() {
+  // Made before it is counted, so that a failed allocation leaves the count
+  // as it was.
+  TableHandle* handle = new TableHandle(this, path);
   tableLock.enter();
   ++openCount;
   tableLock.leave();
-  return new TableHandle(this, path);
+  return handle;
 }
 
 TableHandle* SharedTable::openHandle() {
@@ -379,7 +397,7 @@ int SharedTable::removeFiles() {
     if (file4nameFull(fullName, sizeof fullName, fileName, extension, false) >= 0) {
       target = fullName;
     }
-    result = file4remove(target);
+    result = fileInUse(target) ? -1 : file4remove(target);
   }
   return result;
 }

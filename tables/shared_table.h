@@ -33,7 +33,8 @@ class SharedTable {
   virtual ~SharedTable();
   // Slot 1. Removes the table's old .DBF, .FPT and .CDX files and creates it
   // anew, empty, without index tags; the new table is closed again. 0, or -1
-  // when the engine reported an error (nothing printed).
+  // when the engine reported an error (nothing printed); a table that is in
+  // use cannot be created afresh, and keeps its rows.
   virtual int createTable();
   // Slot 2. Proves that the table can be opened (and closes it again). 0 or -1.
   virtual int openCheck();
@@ -96,7 +97,9 @@ class SharedTable {
   // followed by the name.
   virtual void buildPath();
   // Slot 21. Removes the table's .DBF, .FPT and .CDX files, in this order; a
-  // missing file is no error. Returns the result of the last removal.
+  // missing file is no error. A file that some open (of any process) keeps in
+  // use is left alone, as Windows would: its removal counts as failed. Returns
+  // the result of the last removal.
   virtual int removeFiles();
   // Slot 22. The table's column list, ended by an entry with a null name.
   virtual const ColumnDescription* columnDefinitions() = 0;

@@ -36,7 +36,7 @@ int table4appendStart(Table* t, bool useCurrentMemos) {
   }
   t->recordNumber = 0;
   if (!table4holdsFileLock(t)) {
-    rc = table4releaseByPolicy(t, false);
+    rc = table4releaseByPolicy(t, false, true);
     if (rc < 0) return engine4error(ctx, kErrUnlock, 91107, t->alias);
   }
   return 0;

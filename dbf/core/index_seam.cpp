@@ -29,3 +29,4 @@ bool index4seamHoldsLocks(const Table*) { return false; }
 int index4seamCloseTable(Table*) { return 0; }
 int index4seamCloseDataFile(DataFile*) { return 0; }
 int index4seamTop(Table*, int32_t*) { return dbf::kEof; }
+int index4seamSkip(Table*, int32_t, int32_t*) { return dbf::kEof; }

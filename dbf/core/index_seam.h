@@ -35,3 +35,6 @@ int index4seamCloseTable(Table* t);
 int index4seamCloseDataFile(DataFile* d);
 // Navigation by the Tag in t->order: record number of the first key, or 3.
 int index4seamTop(Table* t, int32_t* rec);
+// Moves |n| keys from the current record in t->order: 0 with *rec set, 3 past
+// the last key, 4 before the first (*rec then the first key's record), or code.
+int index4seamSkip(Table* t, int32_t n, int32_t* rec);

@@ -156,12 +156,21 @@ int table4releaseLocks(Table* t) {
   return rc;
 }
 
-int table4releaseByPolicy(Table* t, bool includeFileLock) {
+int table4releaseByPolicy(Table* t, bool includeFileLock, bool keepOwnBuffer) {
   int rc = 0;
   switch (t->ctx->unlockPolicy) {
     case 1:
       for (Table* g = t->ctx->defaultGroup.first; g != nullptr; g = g->nextInGroup) {
-        int r = table4unlock(g);
+        int r = 0;
+        if (g == t && keepOwnBuffer) {
+          // A new record being built must not be flushed away.
+          r = index4seamUnlockAll(t);
+          int r2 = table4releaseLocks(t);
+          if (r2 < 0 && r == 0) r = r2;
+          if (t->memoCount > 0) memo4unlockHeader(t->dataFile);
+        } else {
+          r = table4unlock(g);
+        }
         if (r < 0 && rc == 0) rc = r;
       }
       break;
@@ -189,7 +198,7 @@ int table4lockRecord(Table* t, int32_t n) {
   if (n <= 0) return engine4error(ctx, kErrParameter, 92701, t->alias);
   if (ctx->errorCode < 0) return kErrContextHoldsError;
   if (table4holdsRecordLock(t, n)) return 0;
-  if (table4releaseByPolicy(t, false) < 0) return engine4error(ctx, kErrUnlock, 92701, t->alias);
+  if (table4releaseByPolicy(t, false, false) < 0) return engine4error(ctx, kErrUnlock, 92701, t->alias);
   DataFile* d = t->dataFile;
   if (d->fileLockOwner != 0 && d->fileLockOwner != t->lockOwner)
     return conflict(t, d->fileLockTable, n);
@@ -222,7 +231,7 @@ int table4lockAppend(Table* t) {
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return kErrContextHoldsError;
   if (table4holdsAppendLock(t)) return 0;
-  if (table4releaseByPolicy(t, false) < 0) return engine4error(ctx, kErrUnlock, 92708, t->alias);
+  if (table4releaseByPolicy(t, false, false) < 0) return engine4error(ctx, kErrUnlock, 92708, t->alias);
   DataFile* d = t->dataFile;
   if (d->fileLockOwner != 0 && d->fileLockOwner != t->lockOwner)
     return conflict(t, d->fileLockTable, 0);
@@ -239,7 +248,7 @@ int table4lockFile(Table* t) {
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return kErrContextHoldsError;
   if (table4holdsFileLock(t)) return 0;
-  if (table4releaseByPolicy(t, true) < 0) return engine4error(ctx, kErrUnlock, 92709, t->alias);
+  if (table4releaseByPolicy(t, true, false) < 0) return engine4error(ctx, kErrUnlock, 92709, t->alias);
   DataFile* d = t->dataFile;
   if (d->fileLockOwner != 0 && d->fileLockOwner != t->lockOwner)
     return conflict(t, d->fileLockTable, 0);
@@ -264,7 +273,7 @@ int table4lockAll(Table* t) {
   if (rc == 0) rc = index4seamLockAll(t);
   if (rc != 0) {
     const int saved = engine4errorSet(t->ctx, 0);
-    table4releaseByPolicy(t, true);
+    table4releaseByPolicy(t, true, false);
     engine4errorSet(t->ctx, saved);
   }
   return rc;

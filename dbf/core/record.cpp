@@ -25,6 +25,7 @@ static int32_t table4count(Table* t) {
 
 int32_t table4recCount(Table* t) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 93312);
+  if (t->dataFile == nullptr) return 0;  // a Table built in memory has no records
   if (t->ctx->errorCode < 0) return kErrContextHoldsError;
   return table4count(t);
 }
@@ -64,6 +65,7 @@ static int table4goMissing(Table* t) {
 
 int table4go(Table* t, int32_t n) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 91102);
+  if (t->dataFile == nullptr) return engine4error(t->ctx, kErrNullHandle, 91102);
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return kErrContextHoldsError;
   DataFile* d = t->dataFile;
@@ -103,6 +105,7 @@ int table4go(Table* t, int32_t n) {
 
 int table4goEof(Table* t) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 91102);
+  if (t->dataFile == nullptr) return engine4error(t->ctx, kErrNullHandle, 91102);
   if (t->ctx->errorCode < 0) return kErrContextHoldsError;
   int rc = table4flushRecord(t, false);
   if (rc < 0) return rc;
@@ -117,6 +120,7 @@ int table4goEof(Table* t) {
 
 int table4top(Table* t) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 92301);
+  if (t->dataFile == nullptr) return engine4error(t->ctx, kErrNullHandle, 92301);
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return -1;
   if (t->order != nullptr) {
@@ -150,8 +154,22 @@ static int table4goQuiet(Table* t, int32_t n) {
   return rc;
 }
 
+// Skip in key order: the Tag gives the record, the results are those of a
+// skip in record order.
+static int table4skipByTag(Table* t, int32_t n) {
+  int32_t rec = 0;
+  int rc = index4seamSkip(t, n, &rec);
+  if (rc < 0) return rc;
+  if (rc == kEof) return table4goEof(t);
+  int moved = table4goQuiet(t, rec);
+  if (moved != 0) return moved;
+  if (rc == kBof) t->bof = true;
+  return rc;
+}
+
 int table4skip(Table* t, int32_t n) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 94802);
+  if (t->dataFile == nullptr) return engine4error(t->ctx, kErrNullHandle, 94802);
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return ctx->errorCode;
   if (t->recordNumber <= 0) {
@@ -159,6 +177,7 @@ int table4skip(Table* t, int32_t n) {
     return kErrNoRecord;
   }
   t->bof = false;
+  if (t->order != nullptr) return table4skipByTag(t, n);
   const int64_t target = static_cast<int64_t>(t->recordNumber) + n;
   if (target > 0 && target <= 0x7FFFFFFF) {
     int rc = table4goQuiet(t, static_cast<int32_t>(target));

@@ -12,6 +12,7 @@
 
 #include "dbf/core/date.h"
 #include "dbf/core/index_seam.h"
+#include "dbf/core/os.h"
 #include "dbf/core/table.h"
 #include "dbf/core/table_internal.h"
 
@@ -321,10 +322,27 @@ int dataFile4writeHeader(DataFile* d) {
   return 0;
 }
 
+// Today's date, looked up at most once a second: a shared append releases its
+// lock on every record, and the local-time lookup costs a file status call.
+static void todayCached(int* year, int* month, int* day) {
+  thread_local int64_t cachedSecond = -1;
+  thread_local int cached[3] = {0, 0, 0};
+  int64_t seconds = 0;
+  int32_t milliseconds = 0;
+  os4get()->clock(&seconds, &milliseconds);
+  if (seconds != cachedSecond) {
+    date4todayParts(&cached[0], &cached[1], &cached[2]);
+    cachedSecond = seconds;
+  }
+  *year = cached[0];
+  *month = cached[1];
+  *day = cached[2];
+}
+
 void dataFile4refreshDate(DataFile* d) {
   if (!d->refreshDate) return;
   int year = 0, month = 0, day = 0;
-  date4todayParts(&year, &month, &day);
+  todayCached(&year, &month, &day);
   d->header[1] = static_cast<uint8_t>(year - 1900);
   d->header[2] = static_cast<uint8_t>(month);
   d->header[3] = static_cast<uint8_t>(day);

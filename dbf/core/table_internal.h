@@ -2,11 +2,10 @@
 // engine core. Nothing outside dbf/core includes this header.
 #pragma once
 
-#include "dbf/core/text.h"
-
 #include <cstdint>
 
 #include "dbf/core/table.h"
+#include "dbf/core/text.h"
 
 // --- layout ---
 inline bool dataFile4isFox30(const DataFile* d) { return d->header[0] == 0x30; }
@@ -36,8 +35,10 @@ bool table4holdsAnyLock(const Table* t);
 // record buffer (the new record of an append must survive).
 int table4releaseLocks(Table* t);
 // Release "per unlockPolicy" before a new lock: 1 every Table of the group
-// (table4unlock), 2 this Table's locks only. Returns 0 or -110.
-int table4releaseByPolicy(Table* t, bool includeFileLock);
+// (table4unlock), 2 this Table's locks only. With |keepOwnBuffer| this Table's
+// locks go without the flush of table4unlock (its buffer holds a new record).
+// Returns 0 or -110.
+int table4releaseByPolicy(Table* t, bool includeFileLock, bool keepOwnBuffer);
 int table4unlockRecord(Table* t, int32_t n);
 int table4unlockAppend(Table* t);
 
@@ -72,5 +73,3 @@ int column4checkLockRule(Column* c, int location);
 // A decimal integer at the start of |p| (|n| bytes): leading blanks, a sign,
 // digits up to the first other character; saturated to 32 bits.
 int32_t text4long(const char* p, uint32_t n);
-
-// Upper-cases a Windows-1252 byte (ASCII and the Latin-1 letters).

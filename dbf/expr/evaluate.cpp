@@ -12,12 +12,9 @@
 
 namespace {
 
-// The engine's context has no evaluation lock of its own yet, so the lock
-// lives here: one per process, re-entrant for its owner.
-std::recursive_mutex& evaluationLock() {
-  static std::recursive_mutex lock;
-  return lock;
-}
+// One per process, re-entrant for its owner (a calculation step evaluates
+// inside the lock already held).
+std::recursive_mutex& evaluationLock() { return engine4evaluationLock(); }
 
 // The value stack, the work and constant bases and the current Expression are
 // process-wide and only touched under the evaluation lock.

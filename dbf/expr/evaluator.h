@@ -3,11 +3,10 @@
 // that the compiler, the evaluator and the key builder have in common.
 #pragma once
 
-#include "dbf/core/text.h"
-
 #include <cstdint>
 #include <cstring>
 
+#include "dbf/core/text.h"
 #include "dbf/expr/expression.h"
 
 inline constexpr int kEvaluationStackSlots = 20;
@@ -50,8 +49,6 @@ inline int64_t value4int64le(const char* p) {
 // digits, a decimal point, digits; the first other byte ends it. Blank text
 // is 0.
 double text4double(const char* text, int width);
-
-// Windows-1252 upper-casing of one byte.
 
 // The order-preserving 8-byte encoding of a double used by index keys.
 void key4encodeDouble(char* dest8, double value);

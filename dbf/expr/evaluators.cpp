@@ -183,7 +183,7 @@ void dateColumnAsDayNumber(EvaluationState& st, const ExpressionStep& s) {
 }
 
 void numericColumnAsDouble(EvaluationState& st, const ExpressionStep& s) {
-  pushNumber(st, s, 0, text4double(recordOf(s) + s.offset, s.column->length));
+  pushNumber(st, s, 0, text4double(recordOf(s) + s.offset, static_cast<uint16_t>(s.column->length)));
 }
 
 void integerColumnAsDouble(EvaluationState& st, const ExpressionStep& s) {
@@ -197,8 +197,12 @@ void currencyColumnAsDouble(EvaluationState& st, const ExpressionStep& s) {
 void memoColumn(EvaluationState& st, const ExpressionStep& s) {
   char* out = resultOf(st, s);
   uint32_t length = 0;
-  // A failing memo read leaves the context in error and the bytes as they were.
-  if (const char* text = column4memoText(s.column, &length)) {
+  // A column without memo state (no memo file behind it) reads as an empty
+  // memo. A failing memo read leaves the context in error and the bytes as
+  // they were.
+  if (s.column->memo == nullptr) {
+    std::memset(out, 0, static_cast<size_t>(s.width));
+  } else if (const char* text = column4memoText(s.column, &length)) {
     const uint32_t width = static_cast<uint32_t>(s.width);
     const uint32_t used = length < width ? length : width;
     std::memcpy(out, text, used);
@@ -607,7 +611,8 @@ void yearDayNumber(EvaluationState& st, const ExpressionStep& s) {
 void deleted(EvaluationState& st, const ExpressionStep& s) { pushLogical(st, s, 0, recordOf(s)[0] == '*'); }
 
 void recCount(EvaluationState& st, const ExpressionStep& s) {
-  pushNumber(st, s, 0, table4recCount(st.expression->table));
+  Table* table = st.expression->table;
+  pushNumber(st, s, 0, table->dataFile != nullptr ? table4recCount(table) : 0);
 }
 
 void recNo(EvaluationState& st, const ExpressionStep& s) {

@@ -4,7 +4,6 @@
 // buffer position on a simulated value stack. The result is one allocation
 // that the evaluator runs without further decisions.
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -36,6 +35,11 @@ bool equalsIgnoringCase(const char* a, const char* b, size_t n) {
     if (upperAscii(a[i]) != upperAscii(b[i])) return false;
   return true;
 }
+
+// Column lengths and offsets are 16-bit quantities: a character column may be
+// up to 65535 bytes long, so they are read unsigned.
+int64_t columnLength(const Column* c) { return static_cast<uint16_t>(c->length); }
+int32_t columnOffset(const Column* c) { return static_cast<uint16_t>(c->offset); }
 
 // A step while the text is being read.
 struct DraftStep {
@@ -442,7 +446,7 @@ int64_t Compiler::loadWidth(const DraftStep& s) const {
     case kRowMemoColumn:
       return tag_ != nullptr ? kIndexMemoWidth : std::max(0, ctx_->memoExpressionWidth);
     default:
-      if (s.column != nullptr) return s.column->length;
+      if (s.column != nullptr) return columnLength(s.column);
       return 4;  // logical constants
   }
 }
@@ -627,7 +631,7 @@ int Compiler::resolveTypes() {
       v.room = roomFor(v.type, v.width);
       v.step = static_cast<int32_t>(i);
       v.subtreeSize = 1;
-      r.offset = d.column != nullptr ? d.column->offset : d.constantOffset;
+      r.offset = d.column != nullptr ? columnOffset(d.column) : d.constantOffset;
       stack.push_back(v);
     }
     const SimulatedValue& top = stack.back();

@@ -11,7 +11,7 @@
 #include "dbf/core/table.h"
 #include "dbf/expr/expression.h"
 
-struct ColumnSpec {
+struct ColumnShape {
   const char* name;
   char type;
   int length;
@@ -20,18 +20,18 @@ struct ColumnSpec {
 
 class MemoryTable {
  public:
-  MemoryTable(std::initializer_list<ColumnSpec> specs, const char* alias = "TEST") {
+  MemoryTable(std::initializer_list<ColumnShape> shapes, const char* alias = "TEST") {
     engine4init(&ctx_, nullptr, kEngineVersion);
     int offset = 1;
-    for (const ColumnSpec& spec : specs) {
+    for (const ColumnShape& shape : shapes) {
       Column c{};
-      std::strncpy(c.name, spec.name, 10);
-      c.type = spec.type;
-      c.length = static_cast<int16_t>(spec.length);
-      c.decimals = static_cast<int16_t>(spec.decimals);
+      std::strncpy(c.name, shape.name, 10);
+      c.type = shape.type;
+      c.length = static_cast<int16_t>(shape.length);
+      c.decimals = static_cast<int16_t>(shape.decimals);
       c.offset = static_cast<int16_t>(offset);
-      c.kind = spec.type == 'M' ? kColumnKindMemo : kColumnKindOther;
-      offset += spec.length;
+      c.kind = shape.type == 'M' ? kColumnKindMemo : kColumnKindOther;
+      offset += shape.length;
       columns_.push_back(c);
     }
     record_.assign(static_cast<size_t>(offset) + 1, ' ');

@@ -279,6 +279,17 @@ TEST_F(MemoAppend, RewriteAndAppendStartResetsMemos) {
   EXPECT_EQ(le32(slurp("MEMO.DBF"), le16(slurp("MEMO.DBF"), 8) + 7), 1u);
 }
 
+TEST_F(MemoAppend, UseCurrentMemosCopiesThem) {
+  make(30);
+  ASSERT_EQ(add(1, "carried over"), 0);
+  ASSERT_EQ(table4appendStart(t_, true), 0);
+  ASSERT_EQ(table4append(t_), 0);
+  EXPECT_EQ(body(2), "carried over");
+  const auto b = slurp("MEMO.DBF");
+  const size_t first = le16(b, 8);
+  EXPECT_NE(le32(b, first + 7), le32(b, first + 11 + 7));  // a copy, not the same run
+}
+
 TEST_F(MemoAppend, OlderLayoutReferencesAreText) {
   make(0);
   ASSERT_EQ(add(1, "old style"), 0);

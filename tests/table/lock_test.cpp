@@ -62,6 +62,19 @@ TEST_F(Locks, FoxProPositions) {
   EXPECT_FALSE(byteLockedElsewhere("LK.DBF", 0x40000000, 0x3FFFFFFF));
 }
 
+TEST_F(TableTest, DBaseSchemeLocksAtTheRecordPosition) {
+  ctx_.compatibility = 0;
+  Table* t = table4create(&ctx_, "dbase", kColumns, nullptr);
+  ASSERT_NE(t, nullptr);
+  for (int i = 1; i <= 3; ++i) ASSERT_EQ(appendTexts(t, {std::to_string(i)}), 0);
+  ASSERT_EQ(table4lockRecord(t, 2), 0);
+  // Header 65 bytes, records of 5: record 2 starts at 70.
+  EXPECT_TRUE(byteLockedElsewhere("DBASE.DBF", 0x40000000 + 70));
+  EXPECT_FALSE(byteLockedElsewhere("DBASE.DBF", 0x7FFFFFFC));
+  ASSERT_EQ(table4close(t), 0);
+  EXPECT_FALSE(byteLockedElsewhere("DBASE.DBF", 0x40000000 + 70));
+}
+
 TEST_F(Locks, ConflictsInsideTheContext) {
   ctx_.unlockPolicy = 2;
   ASSERT_EQ(table4lockRecord(a_, 3), 0);

@@ -234,6 +234,19 @@ TEST_F(DamagedHeader, EveryHeaderByteFlippedNeverCrashes) {
   }
 }
 
+TEST_F(DamagedHeader, RandomDamageNeverCrashes) {
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  for (int round = 0; round < 400; ++round) {
+    auto b = good_;
+    const int changes = 1 + static_cast<int>(next() % 6);
+    for (int i = 0; i < changes; ++i) b[next() % 140] = static_cast<uint8_t>(next() >> 8);
+    if (next() % 4 == 0) b.resize(next() % b.size());
+    const int rc = openWith(b);
+    EXPECT_TRUE(rc == 0 || rc == -200 || rc == -64 || rc == -70 || rc == -61) << round << " " << rc;
+  }
+}
+
 TEST_F(TableTest, ProductionIndexFlagOpensWithoutIndex) {
   Table* t = createTwo(&ctx_, "withcdx");
   ASSERT_NE(t, nullptr);
@@ -466,4 +479,72 @@ TEST_F(TableTest, TemporaryTableIsRemovedOnClose) {
   EXPECT_EQ(table4close(t), 0);
   EXPECT_FALSE(fs::exists(name));
   unsetenv("TEMP");
+}
+
+TEST_F(TableTest, ReadOnlyTableRefusesWrites) {
+  Table* t = createTwo(&ctx_, "ro");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(appendTexts(t, {"a", "1"}), 0);
+  ASSERT_EQ(table4close(t), 0);
+  const auto before = slurp("RO.DBF");
+  ctx_.openReadOnly = 1;
+  t = table4open(&ctx_, "ro");
+  ctx_.openReadOnly = 0;
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(appendTexts(t, {"b", "2"}), -120);
+  engine4errorSet(&ctx_, 0);
+  ASSERT_EQ(table4go(t, 1), 0);
+  ASSERT_EQ(table4delete(t), 0);
+  EXPECT_EQ(table4flushRecord(t, false), -120);
+  engine4errorSet(&ctx_, 0);
+  t->changed = false;
+  EXPECT_EQ(table4close(t), 0);
+  EXPECT_EQ(slurp("RO.DBF"), before);
+}
+
+TEST_F(TableTest, DeleteFilesOnCloseRemovesDataAndMemo) {
+  const ColumnDescription cols[] = {{"M", 'M', 0, 0, 0}, {nullptr, 0, 0, 0, 0}};
+  Table* t = table4create(&ctx_, "gone", cols, nullptr);
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(fs::exists("GONE.FPT"));
+  Table* u = table4open(&ctx_, "gone");
+  ctx_.deleteFilesOnClose = 1;
+  EXPECT_EQ(table4close(t), 0);
+  EXPECT_TRUE(fs::exists("GONE.DBF"));  // still in use by u
+  EXPECT_EQ(table4close(u), 0);
+  EXPECT_FALSE(fs::exists("GONE.DBF"));
+  EXPECT_FALSE(fs::exists("GONE.FPT"));
+}
+
+TEST_F(TableTest, MissingMemoFileFailsTheOpen) {
+  const ColumnDescription cols[] = {{"M", 'M', 0, 0, 0}, {nullptr, 0, 0, 0, 0}};
+  Table* t = table4create(&ctx_, "nomemo", cols, nullptr);
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(table4close(t), 0);
+  fs::remove("NOMEMO.FPT");
+  EXPECT_EQ(table4open(&ctx_, "nomemo"), nullptr);
+  EXPECT_LT(ctx_.errorCode, 0);
+  EXPECT_EQ(ctx_.dataFiles, nullptr);
+}
+
+TEST_F(TableTest, HeaderDateRefreshedAfterTheFirstPublishedAppend) {
+  Table* t = createTwo(&ctx_, "dated");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(table4close(t), 0);
+  auto b = slurp("DATED.DBF");
+  const std::vector<uint8_t> today(b.begin() + 1, b.begin() + 4);
+  b[1] = 95;  // 1995-01-02
+  b[2] = 1;
+  b[3] = 2;
+  spit("DATED.DBF", b);
+  t = table4open(&ctx_, "dated");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(appendTexts(t, {"a", "1"}), 0);
+  b = slurp("DATED.DBF");
+  EXPECT_EQ(b[1], 95);  // the first header write stores the date as it was
+  ASSERT_EQ(appendTexts(t, {"b", "2"}), 0);
+  b = slurp("DATED.DBF");
+  EXPECT_EQ(std::vector<uint8_t>(b.begin() + 1, b.begin() + 4), today);
+  EXPECT_EQ(le32(b, 4), 2u);
+  ASSERT_EQ(table4close(t), 0);
 }

@@ -11,14 +11,14 @@
 
 namespace {
 
-TEST(IsBlank, NullEmptyAndWhiteSpaceAreBlank) {
+TEST(IsBlankText, NullEmptyAndWhiteSpaceAreBlank) {
   EXPECT_TRUE(isBlank(nullptr));
   EXPECT_TRUE(isBlank(""));
   EXPECT_TRUE(isBlank("\t"));
   EXPECT_TRUE(isBlank(" \t\n\v\f\r "));
 }
 
-TEST(IsBlank, AnyOtherCharacterIsNot) {
+TEST(IsBlankText, AnyOtherCharacterIsNot) {
   EXPECT_FALSE(isBlank(" x"));
   EXPECT_FALSE(isBlank("x "));
   EXPECT_FALSE(isBlank("\xA0"));  // high bit set: not white space
@@ -53,21 +53,21 @@ std::string reportOf(CException* exception) {
   return testing::internal::GetCapturedStdout();
 }
 
-TEST(ReportException, PrintsTheMessageUnchangedAndDeletesTheException) {
+TEST(ReportOldDbException, PrintsTheMessageUnchangedAndDeletesTheException) {
   int deletions = 0;
   EXPECT_EQ(reportOf(new FakeException("Disk 100% full: %s %d", &deletions)),
             "Disk 100% full: %s %d");
   EXPECT_EQ(deletions, 1);
 }
 
-TEST(ReportException, WithoutMessagePrintsTheFallback) {
+TEST(ReportOldDbException, WithoutMessagePrintsTheFallback) {
   int deletions = 0;
   EXPECT_EQ(reportOf(new FakeException(nullptr, &deletions)), "CExcpetion without information");
   EXPECT_EQ(deletions, 1);
   EXPECT_EQ(reportOf(nullptr), "CExcpetion without information");
 }
 
-TEST(ReportException, LongMessageIsCutToTheBuffer) {
+TEST(ReportOldDbException, LongMessageIsCutToTheBuffer) {
   int deletions = 0;
   std::string longMessage(600, 'x');
   EXPECT_EQ(reportOf(new FakeException(longMessage.c_str(), &deletions)), std::string(255, 'x'));
@@ -118,7 +118,7 @@ TEST_F(CheckEngineError, NegativeCodeThrowsItAgainUntilCleared) {
   }
 }
 
-TEST(CurrentContext, OnePerThreadWithSingleOpenOff) {
+TEST(PerThreadContext, OnePerThreadWithSingleOpenOff) {
   EngineContext* mine = currentContext();
   ASSERT_NE(mine, nullptr);
   mine->singleOpen = 1;

@@ -135,6 +135,29 @@ TEST_F(RecordOperationsTest, ReadAllReadsEveryLiveRowInOrder) {
   EXPECT_EQ(people_.openCount, 0);
 }
 
+TEST_F(RecordOperationsTest, ReadAllSkipsRowsMarkedDeleted) {
+  people_.keyed = false;
+  for (int id : {1, 2, 3}) {
+    Person p(id, "p", nullptr);
+    ASSERT_EQ(people_.insertUnique(&p), 0);
+  }
+  people_.keyed = true;
+  // A user that stays keeps the deleted row in the file (no compaction yet).
+  TableHandle* stays = people_.openHandle();
+  ASSERT_NE(stays, nullptr);
+  Person two(2, nullptr, nullptr);
+  ASSERT_EQ(people_.deleteFirstFor(&two), 0);
+  EXPECT_EQ(people_.compactions, 0);
+
+  PersonList list;
+  EXPECT_EQ(people_.readAll(&list), 0);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list.records[0]->id, 1);
+  EXPECT_EQ(list.records[1]->id, 3);
+  people_.releaseHandle(stays);
+  EXPECT_EQ(people_.compactions, 1);
+}
+
 // Searches with a key: they need the expression engine.
 TEST_F(RecordOperationsTest, InsertUniqueWritesEachKeyOnce) {
   Person ann(1, "ann", "note");

@@ -47,13 +47,6 @@ class TableHandleTest : public ScratchDirectoryTest {
   TableHandle* handle_ = nullptr;
 };
 
-TEST_F(TableHandleTest, OpenBindsOneAccessorPerColumn) {
-  EXPECT_EQ(handle_->columnCount, 4);
-  for (int i = 0; i < handle_->columnCount; ++i) {
-    EXPECT_NE(handle_->columns[i].column(), nullptr) << i;
-  }
-}
-
 TEST_F(TableHandleTest, ReadTextKeepsLeadingBlanksAndDropsTrailingOnes) {
   appendTexts("  ab  ", nullptr);
   EXPECT_EQ(textAt(kName), "  ab");

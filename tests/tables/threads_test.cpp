@@ -43,7 +43,8 @@ std::string rowName(int tid, int seq) { return "t" + std::to_string(tid) + "-s" 
 // Memo texts of varying length, so that memo blocks of different sizes are
 // written from several threads at once.
 std::string rowNote(int tid, int seq) {
-  return "memo " + rowName(tid, seq) + " " + std::string(static_cast<size_t>((seq * 37 + tid * 11) % 700), 'x');
+  return "memo " + rowName(tid, seq) + " " +
+         std::string(static_cast<size_t>((seq * 37 + tid * 11) % 700), 'x') + ".";
 }
 
 // Collects failures from the worker threads, where gtest assertions would not
