@@ -6,6 +6,7 @@
 
 #include "migrate/old_database.h"
 #include "migrate/old_db_exception.h"
+#include "tables/context.h"
 #include "tables/errors.h"
 #include "tables/shared_table.h"
 #include "tables/table_handle.h"
@@ -19,6 +20,18 @@ TableConverter::~TableConverter() {
 }
 
 int TableConverter::openTarget() { return 0; }
+
+int TableConverter::openTable(SharedTable* newTable) {
+    if (table) {
+        table->releaseHandle(handle);
+        delete table;
+    }
+    handle = nullptr;
+    table = newTable;
+    if (table->createTable() != 0) return -1;
+    handle = table->openHandle();
+    return handle ? 0 : -2;
+}
 
 // Owns the row's variants: whatever a row leaves in them (texts not taken
 // by a conversion) is freed when the loop ends, also after an exception.
@@ -51,6 +64,9 @@ int TableConverter::run(const char* query) {
         reportException(e);
     } catch (GDatabaseException* e) {
         reportDatabaseError(e);
+        // The engine keeps its error until the next open; the tables still
+        // to convert were opened before, so clear it here.
+        if (EngineContext* ctx = currentContext()) ctx->errorCode = 0;
     }
     return 0;
 }

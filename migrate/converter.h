@@ -39,7 +39,8 @@ public:
     // convertRecord once per row with all its values, in row order. An
     // old-database exception is printed and ends this table's conversion
     // (rows already written stay); so does a table layer exception while a
-    // row is written, which is disposed of by reportDatabaseError. Reads
+    // row is written, which is disposed of by reportDatabaseError and
+    // cleared from the engine context, so that it ends no other table. Reads
     // nothing when the converter made a table but could not open it, as no
     // row would have anywhere to go. Always returns 0.
     virtual int run(const char* query) final;
@@ -60,6 +61,10 @@ public:
     virtual int copyValue(TableHandle* target, int position, VARIANT* value) final;
 
 protected:
+    // The common openTarget: takes ownership of newTable, creates it afresh
+    // and opens it: 0, -1 when creation failed, -2 when it would not open.
+    int openTable(SharedTable* newTable);
+
     SharedTable* table = nullptr;
     TableHandle* handle = nullptr;
 };

@@ -75,8 +75,7 @@ int migrateOldDatabase(const ConverterSet& c) {
     c.aliasSystem->openTarget();
     c.spamSystem->openTarget();
 
-    // With the table layer: c.mailBox->messageBag = the MessageBag
-    // converter's MessageBagTable, borrowed.
+    c.mailBox->messageBag = c.messageBag->messageBagTable();  // borrowed
 
     c.userBase->run("select * from UserBase");
     c.messageBag->run("select * from MessageBag");

@@ -69,13 +69,16 @@ struct Options {
     long messages = 24;
     bool messageFiles = true;
     bool force = false;
+    int mailboxRows = 0;  // per message; 0: 1 to 4, chosen at random
 };
 
 void usage(FILE* out) {
     std::fprintf(out,
-                 "Usage: wh-sample [--messages N] [--no-message-files] [--force] DIRECTORY\n"
+                 "Usage: wh-sample [--messages N] [--mailbox-rows R] [--no-message-files] [--force]\n"
+                 "                 DIRECTORY\n"
                  "Writes an old Ploverix database DIRECTORY/SMTP.MDB (SQLite) with N stored\n"
-                 "messages (default 24, at most 1000000), 1 to 4 mailbox rows per message,\n"
+                 "messages (default 24, at most 1000000), R mailbox rows per message (1 to 8;\n"
+                 "default 1 to 4 at random),\n"
                  "users, mailing lists, aliases and spam hosts, and the message files\n"
                  "A%%08X%%08X%%03X.MSG its MessageBag rows name. DIRECTORY is created when\n"
                  "missing; an existing SMTP.MDB is replaced only with --force.\n");
@@ -197,6 +200,11 @@ int main(int argc, char** argv) {
             opt.messages = std::strtol(argv[++i], &end, 10);
             if (!end || *end || opt.messages < 10 || opt.messages > 1000000)
                 fail("--messages takes a number from 10 to 1000000");
+        } else if (arg == "--mailbox-rows" && i + 1 < argc) {
+            char* end = nullptr;
+            long rows = std::strtol(argv[++i], &end, 10);
+            if (!end || *end || rows < 1 || rows > 8) fail("--mailbox-rows takes a number from 1 to 8");
+            opt.mailboxRows = static_cast<int>(rows);
         } else if (arg == "--no-message-files") {
             opt.messageFiles = false;
         } else if (arg == "--force") {
@@ -286,6 +294,7 @@ int main(int argc, char** argv) {
                 .integer(static_cast<int64_t>(content.size())).row();
 
             int recipients = 1 + rng.below(4);
+            if (opt.mailboxRows > 0) recipients = opt.mailboxRows;
             for (int r = 0; r < recipients; ++r, ++mailboxRows) {
                 const std::string& who =
                     r == 0 ? m.user : userNames[static_cast<size_t>(rng.below(static_cast<int>(users)))];
