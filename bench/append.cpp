@@ -20,7 +20,8 @@ double rawAppend(const char* file, bool shared) {
   if (fd < 0) return -1;
   char header[32];
   if (pread(fd, header, 32, 0) != 32) return -1;
-  const off_t headerLength = static_cast<uint8_t>(header[8]) | (static_cast<uint8_t>(header[9]) << 8);
+  const off_t headerLength =
+      static_cast<uint8_t>(header[8]) | (static_cast<uint8_t>(header[9]) << 8);
   char record[kRecordLength];
   std::memset(record, ' ', sizeof record);
   const auto start = std::chrono::steady_clock::now();
@@ -28,9 +29,11 @@ double rawAppend(const char* file, bool shared) {
     std::snprintf(record + 1, 12, "%11u", n);
     record[12] = ' ';
     const off_t recordLock = 0x7FFFFFFE - static_cast<off_t>(n);
-    if (shared && (!bench::rawLock(fd, 0x7FFFFFFE, 1, true) || !bench::rawLock(fd, recordLock, 1, true)))
+    if (shared &&
+        (!bench::rawLock(fd, 0x7FFFFFFE, 1, true) || !bench::rawLock(fd, recordLock, 1, true)))
       return -1;
-    if (pwrite(fd, record, kRecordLength, headerLength + static_cast<off_t>(n - 1) * kRecordLength) !=
+    if (pwrite(fd, record, kRecordLength,
+               headerLength + static_cast<off_t>(n - 1) * kRecordLength) !=
         static_cast<ssize_t>(kRecordLength))
       return -1;
     if (shared) {

@@ -35,24 +35,25 @@ constexpr size_t kCopyBuffer = 32768;
 
 fs::path workDir() {
   const char* tmp = std::getenv("TMPDIR");
-  fs::path dir = fs::path(tmp != nullptr ? tmp : "/tmp") / ("wh_bench_pack_" + std::to_string(getpid()));
+  fs::path dir =
+      fs::path(tmp != nullptr ? tmp : "/tmp") / ("wh_bench_pack_" + std::to_string(getpid()));
   fs::create_directories(dir);
   return dir;
 }
 
 const ColumnDescription* messageBagColumns(bool withMemo) {
   static const ColumnDescription plain[] = {
-      {"MSGID1", 'N', 11, 0, 0},   {"MSGID2", 'N', 11, 0, 0},   {"MSGID3", 'N', 11, 0, 0},
-      {"REFCOUNTER", 'N', 11, 0, 0}, {"SYSFLAG", 'N', 11, 0, 0}, {"RECVTIME", 'N', 11, 0, 0},
-      {"FILESIZE", 'N', 11, 0, 0}, {"HDRFIELD", 'N', 11, 0, 0}, {"FROMNAME", 'C', 64, 0, 0},
-      {"FROMHOST", 'C', 64, 0, 0}, {"RECPUSER", 'C', 64, 0, 0}, {"RECPHOST", 'C', 64, 0, 0},
+      {"MSGID1", 'N', 11, 0, 0},     {"MSGID2", 'N', 11, 0, 0},   {"MSGID3", 'N', 11, 0, 0},
+      {"REFCOUNTER", 'N', 11, 0, 0}, {"SYSFLAG", 'N', 11, 0, 0},  {"RECVTIME", 'N', 11, 0, 0},
+      {"FILESIZE", 'N', 11, 0, 0},   {"HDRFIELD", 'N', 11, 0, 0}, {"FROMNAME", 'C', 64, 0, 0},
+      {"FROMHOST", 'C', 64, 0, 0},   {"RECPUSER", 'C', 64, 0, 0}, {"RECPHOST", 'C', 64, 0, 0},
       {nullptr, 0, 0, 0, 0}};
   static const ColumnDescription memo[] = {
-      {"MSGID1", 'N', 11, 0, 0},   {"MSGID2", 'N', 11, 0, 0},   {"MSGID3", 'N', 11, 0, 0},
-      {"REFCOUNTER", 'N', 11, 0, 0}, {"SYSFLAG", 'N', 11, 0, 0}, {"RECVTIME", 'N', 11, 0, 0},
-      {"FILESIZE", 'N', 11, 0, 0}, {"HDRFIELD", 'N', 11, 0, 0}, {"FROMNAME", 'C', 64, 0, 0},
-      {"FROMHOST", 'C', 64, 0, 0}, {"RECPUSER", 'C', 64, 0, 0}, {"RECPHOST", 'C', 64, 0, 0},
-      {"NOTE", 'M', 0, 0, 0},      {nullptr, 0, 0, 0, 0}};
+      {"MSGID1", 'N', 11, 0, 0},     {"MSGID2", 'N', 11, 0, 0},   {"MSGID3", 'N', 11, 0, 0},
+      {"REFCOUNTER", 'N', 11, 0, 0}, {"SYSFLAG", 'N', 11, 0, 0},  {"RECVTIME", 'N', 11, 0, 0},
+      {"FILESIZE", 'N', 11, 0, 0},   {"HDRFIELD", 'N', 11, 0, 0}, {"FROMNAME", 'C', 64, 0, 0},
+      {"FROMHOST", 'C', 64, 0, 0},   {"RECPUSER", 'C', 64, 0, 0}, {"RECPHOST", 'C', 64, 0, 0},
+      {"NOTE", 'M', 0, 0, 0},        {nullptr, 0, 0, 0, 0}};
   return withMemo ? memo : plain;
 }
 
@@ -65,7 +66,8 @@ void fillRecord(char* record, uint32_t length, int64_t n, bool deleted) {
     std::memcpy(record + 1 + 11 * column, number, 11);
   }
   const int text = std::snprintf(number, sizeof number, "user%lld", static_cast<long long>(n));
-  for (int column = 0; column < 4; column++) std::memcpy(record + 89 + 64 * column, number, static_cast<size_t>(text));
+  for (int column = 0; column < 4; column++)
+    std::memcpy(record + 89 + 64 * column, number, static_cast<size_t>(text));
 }
 
 // Writes a table of |records| records with the engine's header, the records
@@ -98,8 +100,9 @@ std::string makeTable(const fs::path& dir, const char* leaf, int64_t records, bo
     pos += static_cast<off_t>(used);
   }
   const uint32_t count = static_cast<uint32_t>(records);
-  unsigned char bytes[4] = {static_cast<unsigned char>(count), static_cast<unsigned char>(count >> 8),
-                            static_cast<unsigned char>(count >> 16), static_cast<unsigned char>(count >> 24)};
+  unsigned char bytes[4] = {
+      static_cast<unsigned char>(count), static_cast<unsigned char>(count >> 8),
+      static_cast<unsigned char>(count >> 16), static_cast<unsigned char>(count >> 24)};
   if (::pwrite(fd, bytes, 4, 4) != 4) std::abort();
   ::close(fd);
   return file;
@@ -162,7 +165,8 @@ void BM_Pack(benchmark::State& state) {
     copyTotal += copyBaseline(pristine, copy, start);
   }
   const double iterations = static_cast<double>(state.iterations());
-  state.counters["records_per_s"] = benchmark::Counter(static_cast<double>(records) * iterations / packTotal);
+  state.counters["records_per_s"] =
+      benchmark::Counter(static_cast<double>(records) * iterations / packTotal);
   state.counters["copy_records_per_s"] =
       benchmark::Counter(static_cast<double>(records) * iterations / copyTotal);
   state.counters["ratio_to_copy"] = benchmark::Counter(packTotal / copyTotal);
@@ -185,17 +189,20 @@ void makeMemoTable(const fs::path& dir, int64_t records) {
   for (int64_t first = 1; first <= records; first += 1024) {
     const int64_t count = std::min<int64_t>(1024, records - first + 1);
     const off_t pos = t->dataFile->headerLength + (first - 1) * length;
-    if (::pread(static_cast<int>(t->dataFile->data.handle), chunk.data(), static_cast<size_t>(count * length), pos) < 0) {
+    if (::pread(static_cast<int>(t->dataFile->data.handle), chunk.data(),
+                static_cast<size_t>(count * length), pos) < 0) {
       std::abort();
     }
     for (int64_t i = 0; i < count; i++) {
       int32_t block = 0;
       text.replace(0, 12, std::to_string(1000000000000LL + first + i).substr(1));
-      memo4fileWrite(memo, &block, text.data(), 60);                           // the first version
-      memo4fileWrite(memo, &block, text.data(), static_cast<uint32_t>(text.size()));  // moves: 108 > 64
+      memo4fileWrite(memo, &block, text.data(), 60);  // the first version
+      memo4fileWrite(memo, &block, text.data(),
+                     static_cast<uint32_t>(text.size()));  // moves: 108 > 64
       std::memcpy(chunk.data() + i * length + note->offset, &block, 4);
     }
-    if (::pwrite(static_cast<int>(t->dataFile->data.handle), chunk.data(), static_cast<size_t>(count * length), pos) < 0) {
+    if (::pwrite(static_cast<int>(t->dataFile->data.handle), chunk.data(),
+                 static_cast<size_t>(count * length), pos) < 0) {
       std::abort();
     }
   }
@@ -241,8 +248,10 @@ void BM_MemoCompress(benchmark::State& state) {
     after = static_cast<double>(fs::file_size(fpt));
   }
   const double iterations = static_cast<double>(state.iterations());
-  state.counters["records_per_s"] = benchmark::Counter(static_cast<double>(records) * iterations / total);
-  state.counters["us_per_record"] = benchmark::Counter(total * 1e6 / (static_cast<double>(records) * iterations));
+  state.counters["records_per_s"] =
+      benchmark::Counter(static_cast<double>(records) * iterations / total);
+  state.counters["us_per_record"] =
+      benchmark::Counter(total * 1e6 / (static_cast<double>(records) * iterations));
   state.counters["fpt_before_MB"] = benchmark::Counter(before / 1e6);
   state.counters["fpt_after_MB"] = benchmark::Counter(after / 1e6);
   fs::remove_all(dir);
@@ -250,9 +259,19 @@ void BM_MemoCompress(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_Pack)->Arg(10000)->Arg(100000)->Arg(1000000)->UseManualTime()->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_Pack)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
-BENCHMARK(BM_MemoCompress)->Arg(10000)->Arg(100000)->Arg(1000000)->UseManualTime()
-    ->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_MemoCompress)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 BENCHMARK_MAIN();

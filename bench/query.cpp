@@ -29,8 +29,8 @@ constexpr int kRecords = 100000;
 constexpr int kRecordLength = 345;
 
 const ColumnDescription kColumns[] = {
-    {"MSGID1", 'N', 11, 0, 0},     {"MSGID2", 'N', 11, 0, 0},  {"MSGID3", 'N', 11, 0, 0},
-    {"REFCOUNTER", 'N', 11, 0, 0}, {"SYSFLAG", 'N', 11, 0, 0}, {"RECVTIME", 'N', 11, 0, 0},
+    {"MSGID1", 'N', 11, 0, 0},     {"MSGID2", 'N', 11, 0, 0},   {"MSGID3", 'N', 11, 0, 0},
+    {"REFCOUNTER", 'N', 11, 0, 0}, {"SYSFLAG", 'N', 11, 0, 0},  {"RECVTIME", 'N', 11, 0, 0},
     {"FILESIZE", 'N', 11, 0, 0},   {"HDRFIELD", 'N', 11, 0, 0}, {"FROMNAME", 'C', 64, 0, 0},
     {"FROMHOST", 'C', 64, 0, 0},   {"RECPUSER", 'C', 64, 0, 0}, {"RECPHOST", 'C', 64, 0, 0},
     {nullptr, 0, 0, 0, 0}};
@@ -123,7 +123,8 @@ double bestBaseline() {
   double best = 1e9;
   for (int round = 0; round < 5; ++round) {
     const auto start = std::chrono::steady_clock::now();
-    const int found = rawScan(fd, b.headerLength, id1Of(kRecords), id2Of(kRecords), id3Of(kRecords));
+    const int found =
+        rawScan(fd, b.headerLength, id1Of(kRecords), id2Of(kRecords), id3Of(kRecords));
     best = std::min(best, seconds(std::chrono::steady_clock::now() - start));
     if (found != kRecords) std::abort();
   }
@@ -135,7 +136,8 @@ void BM_RawBaseline(benchmark::State& state) {
   MessageBag& b = bag();
   const int fd = open(b.path.c_str(), O_RDONLY);
   for (auto _ : state)
-    benchmark::DoNotOptimize(rawScan(fd, b.headerLength, id1Of(kRecords), id2Of(kRecords), id3Of(kRecords)));
+    benchmark::DoNotOptimize(
+        rawScan(fd, b.headerLength, id1Of(kRecords), id2Of(kRecords), id3Of(kRecords)));
   close(fd);
   state.SetItemsProcessed(state.iterations() * kRecords);
 }
@@ -158,7 +160,8 @@ void BM_QueryThreeIds(benchmark::State& state) {
     Query* q = query4init(t);
     query4setExpression(q, condition);
     const int r = query4top(q);
-    if (r != 0 || table4recNo(t) != kRecords) state.SkipWithError("query did not find the last record");
+    if (r != 0 || table4recNo(t) != kRecords)
+      state.SkipWithError("query did not find the last record");
     query4free(q, 0);
     best = std::min(best, seconds(std::chrono::steady_clock::now() - start));
   }

@@ -30,11 +30,13 @@ double rawWalk(const char* file, int64_t* sum) {
   if (fd < 0) return -1;
   char header[32];
   if (pread(fd, header, 32, 0) != 32) return -1;
-  const off_t headerLength = static_cast<uint8_t>(header[8]) | (static_cast<uint8_t>(header[9]) << 8);
+  const off_t headerLength =
+      static_cast<uint8_t>(header[8]) | (static_cast<uint8_t>(header[9]) << 8);
   char record[kRecordLength + 1];
   const auto start = std::chrono::steady_clock::now();
   for (off_t n = 0; n < kRecords; ++n) {
-    if (pread(fd, record, kRecordLength, headerLength + n * kRecordLength) != kRecordLength) return -1;
+    if (pread(fd, record, kRecordLength, headerLength + n * kRecordLength) != kRecordLength)
+      return -1;
     record[12] = 0;
     *sum += std::atol(record + 1);
   }

@@ -13,115 +13,117 @@
 #include "tables/timestamp.h"
 
 TableConverter::~TableConverter() {
-    if (table) {
-        table->releaseHandle(handle);  // a null handle is ignored
-        delete table;
-    }
+  if (table) {
+    table->releaseHandle(handle);  // a null handle is ignored
+    delete table;
+  }
 }
 
 int TableConverter::openTarget() { return 0; }
 
 int TableConverter::openTable(SharedTable* newTable) {
-    if (table) {
-        table->releaseHandle(handle);
-        delete table;
-    }
-    handle = nullptr;
-    table = newTable;
-    if (table->createTable() != 0) return -1;
-    handle = table->openHandle();
-    return handle ? 0 : -2;
+  if (table) {
+    table->releaseHandle(handle);
+    delete table;
+  }
+  handle = nullptr;
+  table = newTable;
+  if (table->createTable() != 0) return -1;
+  handle = table->openHandle();
+  return handle ? 0 : -2;
 }
 
 // Owns the row's variants: whatever a row leaves in them (texts not taken
 // by a conversion) is freed when the loop ends, also after an exception.
 namespace {
 struct RowValues {
-    std::vector<VARIANT> values;
-    explicit RowValues(int count) : values(static_cast<size_t>(count > 0 ? count : 0)) {
-        for (VARIANT& v : values) VariantInit(&v);
-    }
-    ~RowValues() {
-        for (VARIANT& v : values) VariantClear(&v);
-    }
+  std::vector<VARIANT> values;
+  explicit RowValues(int count) : values(static_cast<size_t>(count > 0 ? count : 0)) {
+    for (VARIANT& v : values) VariantInit(&v);
+  }
+  ~RowValues() {
+    for (VARIANT& v : values) VariantClear(&v);
+  }
 };
 }  // namespace
 
 int TableConverter::run(const char* query) {
-    if (table && !handle) return 0;
-    try {
-        CDaoRecordset recordset(&oldDatabase);
-        recordset.Open(AFX_DAO_USE_DEFAULT_TYPE, query, 0);
-        int count = recordset.GetFieldCount();
-        RowValues row(count);
-        while (!recordset.IsEOF()) {
-            for (int i = 0; i < count; ++i) recordset.GetFieldValue(i, row.values[static_cast<size_t>(i)]);
-            convertRecord(row.values.data(), count);
-            recordset.MoveNext();
-        }
-        recordset.Close();
-    } catch (CException* e) {
-        reportException(e);
-    } catch (GDatabaseException* e) {
-        reportDatabaseError(e);
-        // The engine keeps its error until the next open; the tables still
-        // to convert were opened before, so clear it here.
-        if (EngineContext* ctx = currentContext()) ctx->errorCode = 0;
+  if (table && !handle) return 0;
+  try {
+    CDaoRecordset recordset(&oldDatabase);
+    recordset.Open(AFX_DAO_USE_DEFAULT_TYPE, query, 0);
+    int count = recordset.GetFieldCount();
+    RowValues row(count);
+    while (!recordset.IsEOF()) {
+      for (int i = 0; i < count; ++i)
+        recordset.GetFieldValue(i, row.values[static_cast<size_t>(i)]);
+      convertRecord(row.values.data(), count);
+      recordset.MoveNext();
     }
-    return 0;
+    recordset.Close();
+  } catch (CException* e) {
+    reportException(e);
+  } catch (GDatabaseException* e) {
+    reportDatabaseError(e);
+    // The engine keeps its error until the next open; the tables still
+    // to convert were opened before, so clear it here.
+    if (EngineContext* ctx = currentContext()) ctx->errorCode = 0;
+  }
+  return 0;
 }
 
 int TableConverter::convertRecord(VARIANT* /*values*/, int /*count*/) { return 0; }
 
 // The type letter of the column at position, or 0 when there is none.
 static char columnTypeAt(SharedTable* table, int position) {
-    if (!table || position < 0) return 0;
-    const ColumnDescription* columns = table->columnDefinitions();
-    for (int i = 0; columns && columns[i].name; ++i)
-        if (i == position) return static_cast<char>(columns[i].type);
-    return 0;
+  if (!table || position < 0) return 0;
+  const ColumnDescription* columns = table->columnDefinitions();
+  for (int i = 0; columns && columns[i].name; ++i)
+    if (i == position) return static_cast<char>(columns[i].type);
+  return 0;
 }
 
 int TableConverter::copyValue(TableHandle* target, int position, VARIANT* value) {
-    switch (target ? columnTypeAt(table, position) : 0) {
+  switch (target ? columnTypeAt(table, position) : 0) {
     case 'C':
     case 'M': {
-        std::unique_ptr<char[]> text = variantToText(value);
-        if (text) target->assignText(position, text.get());
-        break;
+      std::unique_ptr<char[]> text = variantToText(value);
+      if (text) target->assignText(position, text.get());
+      break;
     }
     case 'N':
-        if (value->vt == VT_DATE) {
-            SYSTEMTIME time;
-            bool valid = VariantTimeToSystemTime(value->date, &time) != 0;
-            VariantClear(value);
-            if (valid) target->assignLong(position, static_cast<int32_t>(encodeTimestamp(time)));
-        } else {
-            target->assignLong(position, variantToLong(value, 0));
-        }
-        break;
+      if (value->vt == VT_DATE) {
+        SYSTEMTIME time;
+        bool valid = VariantTimeToSystemTime(value->date, &time) != 0;
+        VariantClear(value);
+        if (valid) target->assignLong(position, static_cast<int32_t>(encodeTimestamp(time)));
+      } else {
+        target->assignLong(position, variantToLong(value, 0));
+      }
+      break;
     default:
-        break;
-    }
-    return 0;
+      break;
+  }
+  return 0;
 }
 
 std::unique_ptr<char[]> variantToText(VARIANT* value) {
-    std::unique_ptr<char[]> text;
-    if ((value->vt == VT_BSTR || value->vt == VT_UI1) && value->pszVal &&
-        !isBlank(value->pszVal)) {
-        size_t n = std::strlen(value->pszVal);
-        text.reset(new char[n + 1]);
-        std::memcpy(text.get(), value->pszVal, n + 1);
-    }
-    VariantClear(value);
-    return text;
+  std::unique_ptr<char[]> text;
+  if ((value->vt == VT_BSTR || value->vt == VT_UI1) && value->pszVal && !isBlank(value->pszVal)) {
+    size_t n = std::strlen(value->pszVal);
+    text.reset(new char[n + 1]);
+    std::memcpy(text.get(), value->pszVal, n + 1);
+  }
+  VariantClear(value);
+  return text;
 }
 
 int32_t variantToLong(VARIANT* value, int32_t defaultValue) {
-    int32_t result = defaultValue;
-    if (value->vt == VT_I2) result = value->iVal;
-    else if (value->vt == VT_I4) result = value->lVal;
-    VariantClear(value);
-    return result;
+  int32_t result = defaultValue;
+  if (value->vt == VT_I2)
+    result = value->iVal;
+  else if (value->vt == VT_I4)
+    result = value->lVal;
+  VariantClear(value);
+  return result;
 }

@@ -21,52 +21,52 @@ class SharedTable;  // tables/: the new table, owned by its converter
 class TableHandle;  // tables/: one open use of a SharedTable
 
 class TableConverter {
-public:
-    TableConverter() = default;
-    TableConverter(const TableConverter&) = delete;
-    TableConverter& operator=(const TableConverter&) = delete;
+ public:
+  TableConverter() = default;
+  TableConverter(const TableConverter&) = delete;
+  TableConverter& operator=(const TableConverter&) = delete;
 
-    // Slot 0. Releases handle through the table's releaseHandle (which
-    // closes the new table), then destroys table.
-    virtual ~TableConverter();
+  // Slot 0. Releases handle through the table's releaseHandle (which
+  // closes the new table), then destroys table.
+  virtual ~TableConverter();
 
-    // Slot 1. Creates the new table afresh and opens it: 0 on success, -1
-    // when creation failed, -2 when the created table could not be opened.
-    // The base converter has no table: 0, nothing done.
-    virtual int openTarget();
+  // Slot 1. Creates the new table afresh and opens it: 0 on success, -1
+  // when creation failed, -2 when the created table could not be opened.
+  // The base converter has no table: 0, nothing done.
+  virtual int openTarget();
 
-    // Slot 2. Reads every row of the query from oldDatabase and calls
-    // convertRecord once per row with all its values, in row order. An
-    // old-database exception is printed and ends this table's conversion
-    // (rows already written stay); so does a table layer exception while a
-    // row is written, which is disposed of by reportDatabaseError and
-    // cleared from the engine context, so that it ends no other table. Reads
-    // nothing when the converter made a table but could not open it, as no
-    // row would have anywhere to go. Always returns 0.
-    virtual int run(const char* query) final;
+  // Slot 2. Reads every row of the query from oldDatabase and calls
+  // convertRecord once per row with all its values, in row order. An
+  // old-database exception is printed and ends this table's conversion
+  // (rows already written stay); so does a table layer exception while a
+  // row is written, which is disposed of by reportDatabaseError and
+  // cleared from the engine context, so that it ends no other table. Reads
+  // nothing when the converter made a table but could not open it, as no
+  // row would have anywhere to go. Always returns 0.
+  virtual int run(const char* query) final;
 
-    // Slot 3. Converts one old row; values[0..count-1] are its columns in
-    // the query's order. The values belong to run; a routine that reads one
-    // through variantToText or variantToLong clears it. Returns the
-    // subclass's result, which run ignores; the base returns 0.
-    virtual int convertRecord(VARIANT* values, int count);
+  // Slot 3. Converts one old row; values[0..count-1] are its columns in
+  // the query's order. The values belong to run; a routine that reads one
+  // through variantToText or variantToLong clears it. Returns the
+  // subclass's result, which run ignores; the base returns 0.
+  virtual int convertRecord(VARIANT* values, int count);
 
-    // Slot 4. Copies one value into the column at position of the record
-    // begun on target, by the column's type letter in table's column list:
-    //   C, M  the text of variantToText; no text leaves the column blank;
-    //   N     a date as its stored time stamp (a date outside the years 100
-    //         to 9999 leaves the column blank), else variantToLong with 0;
-    //   other letters, or a position outside the list: nothing written.
-    // Table layer exceptions pass to the caller. Always returns 0.
-    virtual int copyValue(TableHandle* target, int position, VARIANT* value) final;
+  // Slot 4. Copies one value into the column at position of the record
+  // begun on target, by the column's type letter in table's column list:
+  //   C, M  the text of variantToText; no text leaves the column blank;
+  //   N     a date as its stored time stamp (a date outside the years 100
+  //         to 9999 leaves the column blank), else variantToLong with 0;
+  //   other letters, or a position outside the list: nothing written.
+  // Table layer exceptions pass to the caller. Always returns 0.
+  virtual int copyValue(TableHandle* target, int position, VARIANT* value) final;
 
-protected:
-    // The common openTarget: takes ownership of newTable, creates it afresh
-    // and opens it: 0, -1 when creation failed, -2 when it would not open.
-    int openTable(SharedTable* newTable);
+ protected:
+  // The common openTarget: takes ownership of newTable, creates it afresh
+  // and opens it: 0, -1 when creation failed, -2 when it would not open.
+  int openTable(SharedTable* newTable);
 
-    SharedTable* table = nullptr;
-    TableHandle* handle = nullptr;
+  SharedTable* table = nullptr;
+  TableHandle* handle = nullptr;
 };
 
 // The text of a type 8 or 17 value that is not blank, as a new heap copy;

@@ -12,24 +12,24 @@ namespace {
 // with fewer columns than the mapping expects converts without reading past
 // its row.
 class OldRow {
-public:
-    OldRow(VARIANT* values, int count) : values_(values), count_(values ? count : 0) {
-        VariantInit(&missing_);
-    }
-    VARIANT* operator[](int position) {
-        if (position >= 0 && position < count_) return &values_[position];
-        VariantInit(&missing_);
-        return &missing_;
-    }
-    // The 32-bit word of a value, whatever its type (0 for a missing one).
-    int32_t rawWord(int position) {
-        return position >= 0 && position < count_ ? variantRawWord(values_[position]) : 0;
-    }
+ public:
+  OldRow(VARIANT* values, int count) : values_(values), count_(values ? count : 0) {
+    VariantInit(&missing_);
+  }
+  VARIANT* operator[](int position) {
+    if (position >= 0 && position < count_) return &values_[position];
+    VariantInit(&missing_);
+    return &missing_;
+  }
+  // The 32-bit word of a value, whatever its type (0 for a missing one).
+  int32_t rawWord(int position) {
+    return position >= 0 && position < count_ ? variantRawWord(values_[position]) : 0;
+  }
 
-private:
-    VARIANT* values_;
-    int count_;
-    VARIANT missing_;
+ private:
+  VARIANT* values_;
+  int count_;
+  VARIANT missing_;
 };
 
 }  // namespace
@@ -43,84 +43,84 @@ int AliasSystemConverter::openTarget() { return openTable(new AliasSystemTable);
 int SpamSystemConverter::openTarget() { return openTable(new SpamSystemTable); }
 
 MessageBagTable* MessageBagConverter::messageBagTable() const {
-    return static_cast<MessageBagTable*>(table);
+  return static_cast<MessageBagTable*>(table);
 }
 
 int UserBaseConverter::convertRecord(VARIANT* values, int count) {
-    if (handle == nullptr) return -1;  // no open table: nothing may be written
-    OldRow v(values, count);
-    handle->beginRecord();
-    int result = 0;
-    for (int i = 0; i <= 6; ++i) result = copyValue(handle, i, v[i]);
-    result = copyValue(handle, 7, v[9]);
-    result = copyValue(handle, 8, v[10]);
-    result = copyValue(handle, 9, v[11]);
-    handle->appendRecord();
-    return result;
+  if (handle == nullptr) return -1;  // no open table: nothing may be written
+  OldRow v(values, count);
+  handle->beginRecord();
+  int result = 0;
+  for (int i = 0; i <= 6; ++i) result = copyValue(handle, i, v[i]);
+  result = copyValue(handle, 7, v[9]);
+  result = copyValue(handle, 8, v[10]);
+  result = copyValue(handle, 9, v[11]);
+  handle->appendRecord();
+  return result;
 }
 
 int MessageBagConverter::convertRecord(VARIANT* values, int count) {
-    if (handle == nullptr) return -1;  // no open table: nothing may be written
-    OldRow v(values, count);
-    if (!messageKept(moveMessageFile(v.rawWord(0), v.rawWord(1), v.rawWord(2)))) return 0;
-    int32_t sysflag = (v.rawWord(6) != 0 ? 1 : 0) | (v.rawWord(11) != 0 ? 2 : 0) |
-                      (v.rawWord(8) != 0 ? 4 : 0);
-    handle->beginRecord();
-    int result = 0;
-    for (int i = 0; i <= 5; ++i) result = copyValue(handle, i, v[i]);
-    handle->assignLong(6, sysflag);
-    result = copyValue(handle, 7, v[7]);
-    result = copyValue(handle, 8, v[9]);
-    result = copyValue(handle, 9, v[10]);
-    result = copyValue(handle, 10, v[12]);
-    result = copyValue(handle, 11, v[13]);
-    handle->appendRecord();
-    return result;
+  if (handle == nullptr) return -1;  // no open table: nothing may be written
+  OldRow v(values, count);
+  if (!messageKept(moveMessageFile(v.rawWord(0), v.rawWord(1), v.rawWord(2)))) return 0;
+  int32_t sysflag =
+      (v.rawWord(6) != 0 ? 1 : 0) | (v.rawWord(11) != 0 ? 2 : 0) | (v.rawWord(8) != 0 ? 4 : 0);
+  handle->beginRecord();
+  int result = 0;
+  for (int i = 0; i <= 5; ++i) result = copyValue(handle, i, v[i]);
+  handle->assignLong(6, sysflag);
+  result = copyValue(handle, 7, v[7]);
+  result = copyValue(handle, 8, v[9]);
+  result = copyValue(handle, 9, v[10]);
+  result = copyValue(handle, 10, v[12]);
+  result = copyValue(handle, 11, v[13]);
+  handle->appendRecord();
+  return result;
 }
 
 int MailBoxConverter::convertRecord(VARIANT* values, int count) {
-    if (handle == nullptr) return -1;  // no open table: nothing may be written
-    OldRow v(values, count);
-    int32_t id1 = v.rawWord(0), id2 = v.rawWord(1), id3 = v.rawWord(2);
-    int32_t fileSize = 0;
-    int found = messageBag ? messageBag->findMessage(id1, id2, id3, &fileSize) : -1;
-    if (found != 0) return 1;
-    handle->beginRecord();
-    handle->assignLong(0, id1);
-    handle->assignLong(1, id2);
-    handle->assignLong(2, id3);
-    copyValue(handle, 3, v[3]);
-    copyValue(handle, 4, v[4]);
-    int result = handle->assignLong(5, fileSize);
-    handle->appendRecord();
-    return result;
+  if (handle == nullptr) return -1;  // no open table: nothing may be written
+  OldRow v(values, count);
+  int32_t id1 = v.rawWord(0), id2 = v.rawWord(1), id3 = v.rawWord(2);
+  int32_t fileSize = 0;
+  int found = messageBag ? messageBag->findMessage(id1, id2, id3, &fileSize) : -1;
+  if (found != 0) return 1;
+  handle->beginRecord();
+  handle->assignLong(0, id1);
+  handle->assignLong(1, id2);
+  handle->assignLong(2, id3);
+  copyValue(handle, 3, v[3]);
+  copyValue(handle, 4, v[4]);
+  int result = handle->assignLong(5, fileSize);
+  handle->appendRecord();
+  return result;
 }
 
 int MailingListTitlesConverter::convertRecord(VARIANT* values, int count) {
-    if (handle == nullptr) return -1;  // no open table: nothing may be written
-    OldRow v(values, count);
-    handle->beginRecord();
-    int result = 0;
-    for (int i = 0; i <= 3; ++i) result = copyValue(handle, i, v[i + 1]);
-    handle->appendRecord();
-    return result;
+  if (handle == nullptr) return -1;  // no open table: nothing may be written
+  OldRow v(values, count);
+  handle->beginRecord();
+  int result = 0;
+  for (int i = 0; i <= 3; ++i) result = copyValue(handle, i, v[i + 1]);
+  handle->appendRecord();
+  return result;
 }
 
 int SubscriberBaseConverter::convertRecord(VARIANT* values, int count) {
-    if (handle == nullptr) return -1;  // no open table: nothing may be written
-    OldRow v(values, count);
-    handle->beginRecord();
-    int result = 0;
-    for (int i = 0; i <= 3; ++i) result = copyValue(handle, i, v[i]);
-    handle->appendRecord();
-    return result;
+  if (handle == nullptr) return -1;  // no open table: nothing may be written
+  OldRow v(values, count);
+  handle->beginRecord();
+  int result = 0;
+  for (int i = 0; i <= 3; ++i) result = copyValue(handle, i, v[i]);
+  handle->appendRecord();
+  return result;
 }
 
 int AliasSystemConverter::convertRecord(VARIANT* values, int count) {
-    if (handle == nullptr) return -1;  // no open table: nothing may be written
-    OldRow v(values, count);
-    handle->beginRecord();
-    int result = copyValue(handle, 0, v[0]);
-    handle->appendRecord();
-    return result;
+  if (handle == nullptr) return -1;  // no open table: nothing may be written
+  OldRow v(values, count);
+  handle->beginRecord();
+  int result = copyValue(handle, 0, v[0]);
+  handle->appendRecord();
+  return result;
 }

@@ -11,60 +11,60 @@
 #include "migrate/new_tables.h"
 
 class UserBaseConverter : public TableConverter {
-public:
-    int openTarget() override;
-    // Old 0..6 to new 0..6, old 9, 10, 11 to new 7, 8, 9; MAX_VPOP3 stays
-    // blank. Old 7, 8 and 12 are not carried over.
-    int convertRecord(VARIANT* values, int count) override;
+ public:
+  int openTarget() override;
+  // Old 0..6 to new 0..6, old 9, 10, 11 to new 7, 8, 9; MAX_VPOP3 stays
+  // blank. Old 7, 8 and 12 are not carried over.
+  int convertRecord(VARIANT* values, int count) override;
 };
 
 class MessageBagConverter : public TableConverter {
-public:
-    int openTarget() override;
-    // Moves the message file to its new name first; a message that is not in
-    // place afterwards drops the row (nothing written, 0 returned). SYSFLAG
-    // is 1, 2 and 4 for non-zero raw words of old 6, 11 and 8.
-    int convertRecord(VARIANT* values, int count) override;
-    // The new table, lent to the MailBox converter; null before openTarget.
-    MessageBagTable* messageBagTable() const;
+ public:
+  int openTarget() override;
+  // Moves the message file to its new name first; a message that is not in
+  // place afterwards drops the row (nothing written, 0 returned). SYSFLAG
+  // is 1, 2 and 4 for non-zero raw words of old 6, 11 and 8.
+  int convertRecord(VARIANT* values, int count) override;
+  // The new table, lent to the MailBox converter; null before openTarget.
+  MessageBagTable* messageBagTable() const;
 };
 
 class MailBoxConverter : public TableConverter {
-public:
-    int openTarget() override;
-    // Keeps a row only when its message is in the new MessageBag table
-    // (returns 1 and writes nothing otherwise), with FILESIZE taken from
-    // there.
-    int convertRecord(VARIANT* values, int count) override;
+ public:
+  int openTarget() override;
+  // Keeps a row only when its message is in the new MessageBag table
+  // (returns 1 and writes nothing otherwise), with FILESIZE taken from
+  // there.
+  int convertRecord(VARIANT* values, int count) override;
 
-    // The MessageBag converter's table, borrowed (never released or
-    // destroyed here), so that MailBox rows can look their message up.
-    MessageBagTable* messageBag = nullptr;
+  // The MessageBag converter's table, borrowed (never released or
+  // destroyed here), so that MailBox rows can look their message up.
+  MessageBagTable* messageBag = nullptr;
 };
 
 class MailingListTitlesConverter : public TableConverter {
-public:
-    int openTarget() override;
-    // Old 1..4 to new 0..3 (the token comes from old 1; old 0, the old list
-    // number, is not carried over); the two memo columns stay blank.
-    int convertRecord(VARIANT* values, int count) override;
+ public:
+  int openTarget() override;
+  // Old 1..4 to new 0..3 (the token comes from old 1; old 0, the old list
+  // number, is not carried over); the two memo columns stay blank.
+  int convertRecord(VARIANT* values, int count) override;
 };
 
 class SubscriberBaseConverter : public TableConverter {
-public:
-    int openTarget() override;
-    int convertRecord(VARIANT* values, int count) override;
+ public:
+  int openTarget() override;
+  int convertRecord(VARIANT* values, int count) override;
 };
 
 class AliasSystemConverter : public TableConverter {
-public:
-    int openTarget() override;
-    int convertRecord(VARIANT* values, int count) override;
+ public:
+  int openTarget() override;
+  int convertRecord(VARIANT* values, int count) override;
 };
 
 // SPAMSystem rows are converted exactly like alias rows; only the new
 // table differs (its openTarget makes a SpamSystemTable).
 class SpamSystemConverter : public AliasSystemConverter {
-public:
-    int openTarget() override;
+ public:
+  int openTarget() override;
 };

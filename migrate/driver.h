@@ -7,13 +7,13 @@
 // in the order MailBox, MessageBag, UserBase, MailingListTitles,
 // SubscriberBase, AliasSystem, SPAMSystem and destroys them in reverse).
 struct ConverterSet {
-    MailBoxConverter* mailBox;
-    MessageBagConverter* messageBag;
-    UserBaseConverter* userBase;
-    MailingListTitlesConverter* mailingListTitles;
-    SubscriberBaseConverter* subscriberBase;
-    AliasSystemConverter* aliasSystem;
-    SpamSystemConverter* spamSystem;
+  MailBoxConverter* mailBox;
+  MessageBagConverter* messageBag;
+  UserBaseConverter* userBase;
+  MailingListTitlesConverter* mailingListTitles;
+  SubscriberBaseConverter* subscriberBase;
+  AliasSystemConverter* aliasSystem;
+  SpamSystemConverter* spamSystem;
 };
 
 // The old database, relative to the current directory.

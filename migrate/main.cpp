@@ -10,41 +10,41 @@
 #include "migrate/driver.h"
 
 static void printUsage(FILE* out) {
-    std::fprintf(out,
-                 "Usage: dbmigrate [DIRECTORY]\n"
-                 "Converts the old server's SMTP.MDB and its message files in DIRECTORY\n"
-                 "(default: the current directory) into the new server's tables there:\n"
-                 "UserBase, MessageBag, MailBox, MailingListTitles, SubscriberBase,\n"
-                 "AliasSystem and SPAMSystem (.DBF, with .FPT memo files). Existing\n"
-                 "tables of these names are replaced; message files are renamed.\n"
-                 "Exit status 255 when SMTP.MDB cannot be opened.\n");
+  std::fprintf(out,
+               "Usage: dbmigrate [DIRECTORY]\n"
+               "Converts the old server's SMTP.MDB and its message files in DIRECTORY\n"
+               "(default: the current directory) into the new server's tables there:\n"
+               "UserBase, MessageBag, MailBox, MailingListTitles, SubscriberBase,\n"
+               "AliasSystem and SPAMSystem (.DBF, with .FPT memo files). Existing\n"
+               "tables of these names are replaced; message files are renamed.\n"
+               "Exit status 255 when SMTP.MDB cannot be opened.\n");
 }
 
 int main(int argc, char** argv) {
-    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        printUsage(stdout);
-        return 0;
-    }
-    if (argc > 2 || (argc == 2 && argv[1][0] == '-' && argv[1][1] != '\0')) {
-        printUsage(stderr);
-        return 2;
-    }
-    if (argc == 2 && chdir(argv[1]) != 0) {
-        std::fprintf(stderr, "dbmigrate: cannot work in directory '%s': %s\n", argv[1],
-                     std::strerror(errno));
-        return 2;
-    }
-
-    MailBoxConverter mailBox;
-    MessageBagConverter messageBag;
-    UserBaseConverter userBase;
-    MailingListTitlesConverter mailingListTitles;
-    SubscriberBaseConverter subscriberBase;
-    AliasSystemConverter aliasSystem;
-    SpamSystemConverter spamSystem;
-
-    ConverterSet converters{&mailBox,        &messageBag,  &userBase,  &mailingListTitles,
-                            &subscriberBase, &aliasSystem, &spamSystem};
-    if (migrateOldDatabase(converters) != 0) return -1;  // 255 as a process status
+  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    printUsage(stdout);
     return 0;
+  }
+  if (argc > 2 || (argc == 2 && argv[1][0] == '-' && argv[1][1] != '\0')) {
+    printUsage(stderr);
+    return 2;
+  }
+  if (argc == 2 && chdir(argv[1]) != 0) {
+    std::fprintf(stderr, "dbmigrate: cannot work in directory '%s': %s\n", argv[1],
+                 std::strerror(errno));
+    return 2;
+  }
+
+  MailBoxConverter mailBox;
+  MessageBagConverter messageBag;
+  UserBaseConverter userBase;
+  MailingListTitlesConverter mailingListTitles;
+  SubscriberBaseConverter subscriberBase;
+  AliasSystemConverter aliasSystem;
+  SpamSystemConverter spamSystem;
+
+  ConverterSet converters{&mailBox,        &messageBag,  &userBase,  &mailingListTitles,
+                          &subscriberBase, &aliasSystem, &spamSystem};
+  if (migrateOldDatabase(converters) != 0) return -1;  // 255 as a process status
+  return 0;
 }

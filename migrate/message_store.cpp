@@ -16,161 +16,163 @@
 // hexadecimal of the unsigned 32-bit value, zero-padded to the width (which
 // is a minimum). snprintf gives the same digits for these directives.
 void oldMessageFileName(char* buffer, int32_t id1, int32_t id2, int32_t id3) {
-    std::snprintf(buffer, kMessageNameSize, "A%08X%08X%03X.MSG", static_cast<uint32_t>(id1),
-                  static_cast<uint32_t>(id2), static_cast<uint32_t>(id3) & 0xFFFFu);
+  std::snprintf(buffer, kMessageNameSize, "A%08X%08X%03X.MSG", static_cast<uint32_t>(id1),
+                static_cast<uint32_t>(id2), static_cast<uint32_t>(id3) & 0xFFFFu);
 }
 
 void newMessageFileName(char* buffer, int32_t id1, int32_t id2, int32_t id3) {
-    std::snprintf(buffer, kMessageNameSize, "B%08X%08X%08X.MSG", static_cast<uint32_t>(id1),
-                  static_cast<uint32_t>(id2), static_cast<uint32_t>(id3));
+  std::snprintf(buffer, kMessageNameSize, "B%08X%08X%08X.MSG", static_cast<uint32_t>(id1),
+                static_cast<uint32_t>(id2), static_cast<uint32_t>(id3));
 }
 
 MessageMove moveMessageFile(int32_t id1, int32_t id2, int32_t id3) {
-    char oldName[kMessageNameSize], newName[kMessageNameSize];
-    oldMessageFileName(oldName, id1, id2, id3);
-    newMessageFileName(newName, id1, id2, id3);
-    if (file4renameNoReplace(oldName, newName) == 0) return MessageMove::Moved;
-    bool oldExists = file4exists(oldName), newExists = file4exists(newName);
-    if (oldExists && newExists) return MessageMove::Conflict;
-    if (newExists) return MessageMove::AlreadyInPlace;
-    if (oldExists) return MessageMove::Failed;
-    return MessageMove::Missing;
+  char oldName[kMessageNameSize], newName[kMessageNameSize];
+  oldMessageFileName(oldName, id1, id2, id3);
+  newMessageFileName(newName, id1, id2, id3);
+  if (file4renameNoReplace(oldName, newName) == 0) return MessageMove::Moved;
+  bool oldExists = file4exists(oldName), newExists = file4exists(newName);
+  if (oldExists && newExists) return MessageMove::Conflict;
+  if (newExists) return MessageMove::AlreadyInPlace;
+  if (oldExists) return MessageMove::Failed;
+  return MessageMove::Missing;
 }
 
 namespace {
 
 // The bounded output of formatQuery.
 class QueryOutput {
-public:
-    QueryOutput(char* buffer, size_t size) : buffer_(buffer), size_(size) {}
-    void put(char c) {
-        if (length_ + 1 < size_) buffer_[length_++] = c;
-        else overflow_ = true;
-    }
-    void put(const char* text, size_t n) {
-        for (size_t i = 0; i < n; ++i) put(text[i]);
-    }
-    void finish() {
-        if (size_ > 0) buffer_[length_] = '\0';
-    }
-    int length() const { return static_cast<int>(length_); }
-    bool overflow() const { return overflow_; }
+ public:
+  QueryOutput(char* buffer, size_t size) : buffer_(buffer), size_(size) {}
+  void put(char c) {
+    if (length_ + 1 < size_)
+      buffer_[length_++] = c;
+    else
+      overflow_ = true;
+  }
+  void put(const char* text, size_t n) {
+    for (size_t i = 0; i < n; ++i) put(text[i]);
+  }
+  void finish() {
+    if (size_ > 0) buffer_[length_] = '\0';
+  }
+  int length() const { return static_cast<int>(length_); }
+  bool overflow() const { return overflow_; }
 
-private:
-    char* buffer_;
-    size_t size_;
-    size_t length_ = 0;
-    bool overflow_ = false;
+ private:
+  char* buffer_;
+  size_t size_;
+  size_t length_ = 0;
+  bool overflow_ = false;
 };
 
 void putDecimal(QueryOutput& out, int32_t value) {
-    char digits[16];
-    int n = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(value));
-    out.put(digits, static_cast<size_t>(n));
+  char digits[16];
+  int n = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(value));
+  out.put(digits, static_cast<size_t>(n));
 }
 
 // Writes text as a text constant of the expression language. False when no
 // delimiter can enclose it (nothing is written then).
 bool putTextConstant(QueryOutput& out, const char* text) {
-    if (text == nullptr) return true;
-    bool single = std::strchr(text, '\'') != nullptr, dual = std::strchr(text, '"') != nullptr;
-    bool bracket = std::strpbrk(text, "[]") != nullptr;
-    char open = '\'', close = '\'';
-    if (single && dual) {
-        if (bracket) return false;
-        open = '[', close = ']';
-    } else if (single) {
-        open = close = '"';
-    }
-    out.put(open);
-    out.put(text, std::strlen(text));
-    out.put(close);
-    return true;
+  if (text == nullptr) return true;
+  bool single = std::strchr(text, '\'') != nullptr, dual = std::strchr(text, '"') != nullptr;
+  bool bracket = std::strpbrk(text, "[]") != nullptr;
+  char open = '\'', close = '\'';
+  if (single && dual) {
+    if (bracket) return false;
+    open = '[', close = ']';
+  } else if (single) {
+    open = close = '"';
+  }
+  out.put(open);
+  out.put(text, std::strlen(text));
+  out.put(close);
+  return true;
 }
 
 }  // namespace
 
 int formatQuery(char* buffer, size_t size, const char* format, ...) {
-    if (buffer == nullptr || format == nullptr) return 0;
-    QueryOutput out(buffer, size);
-    bool unsafeText = false;
-    va_list args;
-    va_start(args, format);
-    for (const char* p = format; *p != '\0'; ++p) {
-        if (*p != '%') {
-            out.put(*p);
-            continue;
-        }
-        char c = p[1];
-        if (c == '\0') break;  // a percent sign at the end ends the output
-        ++p;
-        if (c == 'd' || c == 'D') {
-            putDecimal(out, va_arg(args, int));
-        } else if (c == 'l' || c == 'L') {
-            char next = p[1];
-            if (next == 'd' || next == 'D') {
-                ++p;
-                putDecimal(out, va_arg(args, int));
-            } else {
-                out.put('%');
-                out.put(c);
-                if (next == '\0') break;
-                out.put(next);
-                ++p;
-            }
-        } else if (c == 's' || c == 'S') {
-            if (!putTextConstant(out, va_arg(args, const char*))) unsafeText = true;
-        } else if (c == '%') {
-            out.put('%');
-        }
-        // any other character: the percent sign and it are dropped
+  if (buffer == nullptr || format == nullptr) return 0;
+  QueryOutput out(buffer, size);
+  bool unsafeText = false;
+  va_list args;
+  va_start(args, format);
+  for (const char* p = format; *p != '\0'; ++p) {
+    if (*p != '%') {
+      out.put(*p);
+      continue;
     }
-    va_end(args);
-    out.finish();
-    return unsafeText || out.overflow() ? -1 : out.length();
+    char c = p[1];
+    if (c == '\0') break;  // a percent sign at the end ends the output
+    ++p;
+    if (c == 'd' || c == 'D') {
+      putDecimal(out, va_arg(args, int));
+    } else if (c == 'l' || c == 'L') {
+      char next = p[1];
+      if (next == 'd' || next == 'D') {
+        ++p;
+        putDecimal(out, va_arg(args, int));
+      } else {
+        out.put('%');
+        out.put(c);
+        if (next == '\0') break;
+        out.put(next);
+        ++p;
+      }
+    } else if (c == 's' || c == 'S') {
+      if (!putTextConstant(out, va_arg(args, const char*))) unsafeText = true;
+    } else if (c == '%') {
+      out.put('%');
+    }
+    // any other character: the percent sign and it are dropped
+  }
+  va_end(args);
+  out.finish();
+  return unsafeText || out.overflow() ? -1 : out.length();
 }
 
 namespace {
 
 // The Query of a search, freed on every way out.
 struct QueryScope {
-    Query* query = nullptr;
-    ~QueryScope() {
-        if (query != nullptr) query4free(query, 0);
-    }
+  Query* query = nullptr;
+  ~QueryScope() {
+    if (query != nullptr) query4free(query, 0);
+  }
 };
 
 }  // namespace
 
 int MessageBagTable::findMessage(int32_t id1, int32_t id2, int32_t id3, int32_t* size) {
-    int result = 1;
-    char condition[kFindMessageConditionSize];
-    formatQuery(condition, sizeof condition, kFindMessageFormat, id1, id2, id3);
-    TableHandle* handle = openHandle();
-    if (handle == nullptr) return -1;
-    try {
-        QueryScope scope;
-        scope.query = query4init(handle->table);
-        if (scope.query == nullptr) throw new GDatabaseException(kQueryNotCreated);
-        query4setExpression(scope.query, condition);
-        checkEngineError();
-        int found = handle->firstRecord(scope.query);
-        if (found < 0) {
-            checkEngineError();
-            throw new GDatabaseException(found);  // a failure the engine did not store
-        }
-        if (found == 0) {
-            int32_t fileSize = 0;
-            handle->readLong(kMessageBagFileSize, &fileSize);
-            if (size != nullptr) *size = fileSize;
-            result = 0;
-        }
-    } catch (GDatabaseException* e) {
-        reportDatabaseError(e);
-        result = -1;
-    } catch (...) {
-        result = -1;
+  int result = 1;
+  char condition[kFindMessageConditionSize];
+  formatQuery(condition, sizeof condition, kFindMessageFormat, id1, id2, id3);
+  TableHandle* handle = openHandle();
+  if (handle == nullptr) return -1;
+  try {
+    QueryScope scope;
+    scope.query = query4init(handle->table);
+    if (scope.query == nullptr) throw new GDatabaseException(kQueryNotCreated);
+    query4setExpression(scope.query, condition);
+    checkEngineError();
+    int found = handle->firstRecord(scope.query);
+    if (found < 0) {
+      checkEngineError();
+      throw new GDatabaseException(found);  // a failure the engine did not store
     }
-    releaseHandle(handle);
-    return result;
+    if (found == 0) {
+      int32_t fileSize = 0;
+      handle->readLong(kMessageBagFileSize, &fileSize);
+      if (size != nullptr) *size = fileSize;
+      result = 0;
+    }
+  } catch (GDatabaseException* e) {
+    reportDatabaseError(e);
+    result = -1;
+  } catch (...) {
+    result = -1;
+  }
+  releaseHandle(handle);
+  return result;
 }

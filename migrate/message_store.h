@@ -19,11 +19,11 @@ void newMessageFileName(char* buffer, int32_t id1, int32_t id2, int32_t id3);
 
 // What became of a message file.
 enum class MessageMove {
-    Moved,          // renamed from its old to its new name just now
-    AlreadyInPlace, // no old file, and the new one exists: an earlier run moved it
-    Missing,        // neither file exists
-    Conflict,       // both files exist: neither is touched
-    Failed,         // the old file exists alone but could not be renamed
+  Moved,           // renamed from its old to its new name just now
+  AlreadyInPlace,  // no old file, and the new one exists: an earlier run moved it
+  Missing,         // neither file exists
+  Conflict,        // both files exist: neither is touched
+  Failed,          // the old file exists alone but could not be renamed
 };
 
 // Moves the message file of these ids from its old to its new name, never
@@ -34,7 +34,7 @@ MessageMove moveMessageFile(int32_t id1, int32_t id2, int32_t id3);
 
 // True when the row of a message in this state is carried over.
 inline bool messageKept(MessageMove move) {
-    return move == MessageMove::Moved || move == MessageMove::AlreadyInPlace;
+  return move == MessageMove::Moved || move == MessageMove::AlreadyInPlace;
 }
 
 // The longest search condition: three 11-character numbers in

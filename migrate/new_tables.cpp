@@ -12,25 +12,27 @@ const ColumnDescription kUserBase[] = {
     {"USER_FLAG", 'N', 11, 0, 0}, {"MAX_VPOP3", 'N', 11, 0, 0}, {nullptr, 0, 0, 0, 0}};
 
 const ColumnDescription kMessageBag[] = {
-    {"MSGID1", 'N', 11, 0, 0},   {"MSGID2", 'N', 11, 0, 0},     {"MSGID3", 'N', 11, 0, 0},
+    {"MSGID1", 'N', 11, 0, 0},     {"MSGID2", 'N', 11, 0, 0},   {"MSGID3", 'N', 11, 0, 0},
     {"REFCOUNTER", 'N', 11, 0, 0}, {"FROMNAME", 'C', 64, 0, 1}, {"FROMHOST", 'C', 64, 0, 1},
-    {"SYSFLAG", 'N', 11, 0, 0},  {"RECVTIME", 'N', 11, 0, 0},   {"RECPUSER", 'C', 64, 0, 1},
-    {"RECPHOST", 'C', 64, 0, 1}, {"FILESIZE", 'N', 11, 0, 0},   {"HDRFIELD", 'N', 11, 0, 0},
+    {"SYSFLAG", 'N', 11, 0, 0},    {"RECVTIME", 'N', 11, 0, 0}, {"RECPUSER", 'C', 64, 0, 1},
+    {"RECPHOST", 'C', 64, 0, 1},   {"FILESIZE", 'N', 11, 0, 0}, {"HDRFIELD", 'N', 11, 0, 0},
     {nullptr, 0, 0, 0, 0}};
 
-const ColumnDescription kMailBox[] = {
-    {"MSGID1", 'N', 11, 0, 0}, {"MSGID2", 'N', 11, 0, 0},   {"MSGID3", 'N', 11, 0, 0},
-    {"USER", 'C', 64, 0, 0},   {"RECVTIME", 'N', 11, 0, 0}, {"FILESIZE", 'N', 11, 0, 0},
-    {nullptr, 0, 0, 0, 0}};
+const ColumnDescription kMailBox[] = {{"MSGID1", 'N', 11, 0, 0},   {"MSGID2", 'N', 11, 0, 0},
+                                      {"MSGID3", 'N', 11, 0, 0},   {"USER", 'C', 64, 0, 0},
+                                      {"RECVTIME", 'N', 11, 0, 0}, {"FILESIZE", 'N', 11, 0, 0},
+                                      {nullptr, 0, 0, 0, 0}};
 
 const ColumnDescription kMailingListTitles[] = {
     {"TITLE_TOKE", 'N', 11, 0, 0}, {"TITLE_TEXT", 'C', 64, 0, 0}, {"TITLE_PASS", 'C', 64, 0, 0},
     {"TITLE_FLAG", 'N', 11, 0, 0}, {"SUB_DOCU", 'M', 10, 0, 0},   {"UNSUB_DOCU", 'M', 10, 0, 0},
     {nullptr, 0, 0, 0, 0}};
 
-const ColumnDescription kSubscriberBase[] = {
-    {"TITLE_TOKE", 'N', 11, 0, 0}, {"SUB_USER", 'C', 64, 0, 0}, {"SUB_HOST", 'C', 64, 0, 0},
-    {"FAIL_COUNT", 'N', 11, 0, 0}, {nullptr, 0, 0, 0, 0}};
+const ColumnDescription kSubscriberBase[] = {{"TITLE_TOKE", 'N', 11, 0, 0},
+                                             {"SUB_USER", 'C', 64, 0, 0},
+                                             {"SUB_HOST", 'C', 64, 0, 0},
+                                             {"FAIL_COUNT", 'N', 11, 0, 0},
+                                             {nullptr, 0, 0, 0, 0}};
 
 const ColumnDescription kAliasSystem[] = {{"HOST", 'C', 64, 0, 0}, {nullptr, 0, 0, 0, 0}};
 
@@ -44,7 +46,7 @@ const ColumnDescription* SubscriberBaseTable::columnDefinitions() { return kSubs
 const ColumnDescription* AliasSystemTable::columnDefinitions() { return kAliasSystem; }
 
 SpamSystemTable::SpamSystemTable() {
-    freeText(name);
-    name = copyText("SPAMSystem");
-    buildPath();
+  freeText(name);
+  name = copyText("SPAMSystem");
+  buildPath();
 }

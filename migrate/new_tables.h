@@ -17,52 +17,52 @@
 inline constexpr int kMessageBagFileSize = 10;  // MessageBag FILESIZE
 
 class UserBaseTable : public SharedTable {
-public:
-    UserBaseTable() : SharedTable("UserBase") {}
-    const ColumnDescription* columnDefinitions() override;
+ public:
+  UserBaseTable() : SharedTable("UserBase") {}
+  const ColumnDescription* columnDefinitions() override;
 };
 
 class MessageBagTable : public SharedTable {
-public:
-    MessageBagTable() : SharedTable("MessageBag") {}
-    const ColumnDescription* columnDefinitions() override;
+ public:
+  MessageBagTable() : SharedTable("MessageBag") {}
+  const ColumnDescription* columnDefinitions() override;
 
-    // Looks for the first live row with these three ids through a second
-    // handle on the table and a Query (a scan in record order). 0 when one
-    // exists (*size = its FILESIZE), 1 when none does (*size untouched), -1
-    // when the search could not run (the table cannot be opened, or the
-    // engine failed; an engine failure is disposed of by
-    // reportDatabaseError).
-    int findMessage(int32_t id1, int32_t id2, int32_t id3, int32_t* size);
+  // Looks for the first live row with these three ids through a second
+  // handle on the table and a Query (a scan in record order). 0 when one
+  // exists (*size = its FILESIZE), 1 when none does (*size untouched), -1
+  // when the search could not run (the table cannot be opened, or the
+  // engine failed; an engine failure is disposed of by
+  // reportDatabaseError).
+  int findMessage(int32_t id1, int32_t id2, int32_t id3, int32_t* size);
 };
 
 class MailBoxTable : public SharedTable {
-public:
-    MailBoxTable() : SharedTable("MailBox") {}
-    const ColumnDescription* columnDefinitions() override;
+ public:
+  MailBoxTable() : SharedTable("MailBox") {}
+  const ColumnDescription* columnDefinitions() override;
 };
 
 class MailingListTitlesTable : public SharedTable {
-public:
-    MailingListTitlesTable() : SharedTable("MailingListTitles") {}
-    const ColumnDescription* columnDefinitions() override;
+ public:
+  MailingListTitlesTable() : SharedTable("MailingListTitles") {}
+  const ColumnDescription* columnDefinitions() override;
 };
 
 class SubscriberBaseTable : public SharedTable {
-public:
-    SubscriberBaseTable() : SharedTable("SubscriberBase") {}
-    const ColumnDescription* columnDefinitions() override;
+ public:
+  SubscriberBaseTable() : SharedTable("SubscriberBase") {}
+  const ColumnDescription* columnDefinitions() override;
 };
 
 class AliasSystemTable : public SharedTable {
-public:
-    AliasSystemTable() : SharedTable("AliasSystem") {}
-    const ColumnDescription* columnDefinitions() override;
+ public:
+  AliasSystemTable() : SharedTable("AliasSystem") {}
+  const ColumnDescription* columnDefinitions() override;
 };
 
 // The spam host list has the alias list's single column; only its name
 // differs, given right after construction (createTable rebuilds the path).
 class SpamSystemTable : public AliasSystemTable {
-public:
-    SpamSystemTable();
+ public:
+  SpamSystemTable();
 };

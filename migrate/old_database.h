@@ -21,86 +21,86 @@ class OldDbCursor;
 
 // DAO field type codes, options and recordset types the callers pass.
 enum : int {
-    dbBoolean = 1,
-    dbByte = 2,
-    dbInteger = 3,
-    dbLong = 4,
-    dbCurrency = 5,
-    dbSingle = 6,
-    dbDouble = 7,
-    dbDate = 8,
-    dbText = 10,
-    dbMemo = 12,
+  dbBoolean = 1,
+  dbByte = 2,
+  dbInteger = 3,
+  dbLong = 4,
+  dbCurrency = 5,
+  dbSingle = 6,
+  dbDouble = 7,
+  dbDate = 8,
+  dbText = 10,
+  dbMemo = 12,
 };
 enum : int { dbFailOnError = 128 };
 enum : int { AFX_DAO_USE_DEFAULT_TYPE = -1 };
 
 class CDaoDatabase {
-public:
-    CDaoDatabase();
-    ~CDaoDatabase();
-    CDaoDatabase(const CDaoDatabase&) = delete;
-    CDaoDatabase& operator=(const CDaoDatabase&) = delete;
+ public:
+  CDaoDatabase();
+  ~CDaoDatabase();
+  CDaoDatabase(const CDaoDatabase&) = delete;
+  CDaoDatabase& operator=(const CDaoDatabase&) = delete;
 
-    // Opens the database file. Throws when it is missing, unreadable or of
-    // neither known format, and when this object is already open. exclusive
-    // and readOnly follow DAO; an Access file is always read only here.
-    void Open(const char* path, bool exclusive = false, bool readOnly = false,
-              const char* connect = "");
-    // Runs one statement; with dbFailOnError a failure undoes the whole
-    // statement and throws (otherwise too: partial updates are never kept).
-    void Execute(const char* sql, int options = 0);
-    void Close();
-    bool IsOpen() const { return backend_ != nullptr; }
+  // Opens the database file. Throws when it is missing, unreadable or of
+  // neither known format, and when this object is already open. exclusive
+  // and readOnly follow DAO; an Access file is always read only here.
+  void Open(const char* path, bool exclusive = false, bool readOnly = false,
+            const char* connect = "");
+  // Runs one statement; with dbFailOnError a failure undoes the whole
+  // statement and throws (otherwise too: partial updates are never kept).
+  void Execute(const char* sql, int options = 0);
+  void Close();
+  bool IsOpen() const { return backend_ != nullptr; }
 
-    OldDbBackend* backend() const;  // for the table definition and recordset
+  OldDbBackend* backend() const;  // for the table definition and recordset
 
-private:
-    std::unique_ptr<OldDbBackend> backend_;
+ private:
+  std::unique_ptr<OldDbBackend> backend_;
 };
 
 class CDaoTableDef {
-public:
-    explicit CDaoTableDef(CDaoDatabase* database);
-    ~CDaoTableDef();
+ public:
+  explicit CDaoTableDef(CDaoDatabase* database);
+  ~CDaoTableDef();
 
-    // Opens the definition of an existing table; throws when there is none.
-    void Open(const char* tableName);
-    // Number of columns, 16-bit as DAO returns it.
-    short GetFieldCount();
-    // Adds a column at the end of the table. type is a DAO type code.
-    void CreateField(const char* name, short type, long size, long attributes = 0);
-    // Removes a column; the driver uses it to undo a fix-up whose update
-    // failed, so that the next run finds the old layout and tries again.
-    void DeleteField(const char* name);
-    void Close();
+  // Opens the definition of an existing table; throws when there is none.
+  void Open(const char* tableName);
+  // Number of columns, 16-bit as DAO returns it.
+  short GetFieldCount();
+  // Adds a column at the end of the table. type is a DAO type code.
+  void CreateField(const char* name, short type, long size, long attributes = 0);
+  // Removes a column; the driver uses it to undo a fix-up whose update
+  // failed, so that the next run finds the old layout and tries again.
+  void DeleteField(const char* name);
+  void Close();
 
-private:
-    CDaoDatabase* database_;
-    std::string name_;
-    bool open_ = false;
+ private:
+  CDaoDatabase* database_;
+  std::string name_;
+  bool open_ = false;
 };
 
 class CDaoRecordset {
-public:
-    explicit CDaoRecordset(CDaoDatabase* database);
-    ~CDaoRecordset();
-    CDaoRecordset(const CDaoRecordset&) = delete;
-    CDaoRecordset& operator=(const CDaoRecordset&) = delete;
+ public:
+  explicit CDaoRecordset(CDaoDatabase* database);
+  ~CDaoRecordset();
+  CDaoRecordset(const CDaoRecordset&) = delete;
+  CDaoRecordset& operator=(const CDaoRecordset&) = delete;
 
-    // Runs the query; the first row (if any) becomes current.
-    void Open(int openType, const char* sql, int options = 0);
-    short GetFieldCount();
-    bool IsEOF();
-    // Replaces value (clearing what it held) with column index of the current
-    // row. Throws at the end or for an index outside the columns.
-    void GetFieldValue(int index, VARIANT& value);
-    void MoveNext();
-    void Close();
+  // Runs the query; the first row (if any) becomes current.
+  void Open(int openType, const char* sql, int options = 0);
+  short GetFieldCount();
+  bool IsEOF();
+  // Replaces value (clearing what it held) with column index of the current
+  // row. Throws at the end or for an index outside the columns.
+  void GetFieldValue(int index, VARIANT& value);
+  void MoveNext();
+  void Close();
 
-private:
-    CDaoDatabase* database_;
-    std::unique_ptr<OldDbCursor> cursor_;
+ private:
+  CDaoDatabase* database_;
+  std::unique_ptr<OldDbCursor> cursor_;
 };
 
 // Shuts the DAO layer down at the end of the run. Databases still open are

@@ -11,24 +11,24 @@
 
 // One open query result, positioned on a row or at the end.
 class OldDbCursor {
-public:
-    virtual ~OldDbCursor() = default;
-    virtual int fieldCount() const = 0;
-    virtual bool atEnd() const = 0;
-    virtual void read(int index, VARIANT* value) = 0;  // current row
-    virtual void next() = 0;
+ public:
+  virtual ~OldDbCursor() = default;
+  virtual int fieldCount() const = 0;
+  virtual bool atEnd() const = 0;
+  virtual void read(int index, VARIANT* value) = 0;  // current row
+  virtual void next() = 0;
 };
 
 class OldDbBackend {
-public:
-    virtual ~OldDbBackend() = default;
-    // Number of columns of the table; throws when there is no such table.
-    virtual int tableFieldCount(const std::string& table) = 0;
-    virtual void addField(const std::string& table, const std::string& name, int daoType,
-                          long size) = 0;
-    virtual void deleteField(const std::string& table, const std::string& name) = 0;
-    virtual void execute(const std::string& sql) = 0;
-    virtual std::unique_ptr<OldDbCursor> query(const std::string& sql) = 0;
+ public:
+  virtual ~OldDbBackend() = default;
+  // Number of columns of the table; throws when there is no such table.
+  virtual int tableFieldCount(const std::string& table) = 0;
+  virtual void addField(const std::string& table, const std::string& name, int daoType,
+                        long size) = 0;
+  virtual void deleteField(const std::string& table, const std::string& name) = 0;
+  virtual void execute(const std::string& sql) = 0;
+  virtual std::unique_ptr<OldDbCursor> query(const std::string& sql) = 0;
 };
 
 // Open one kind of file. The caller has checked the file's first bytes.

@@ -3,7 +3,8 @@
 #include "migrate/old_db_exception.h"
 
 std::unique_ptr<OldDbBackend> openJetBackend(const std::string& path) {
-    throwDaoException(kDaoUnrecognizedFile,
-                      "'" + path + "' is an Access database, and this dbmigrate was built without "
-                      "Access support (WH_JET=OFF).");
+  throwDaoException(kDaoUnrecognizedFile,
+                    "'" + path +
+                        "' is an Access database, and this dbmigrate was built without "
+                        "Access support (WH_JET=OFF).");
 }

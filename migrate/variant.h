@@ -14,31 +14,31 @@
 
 // Type codes, as OLE numbers them.
 enum : uint16_t {
-    VT_EMPTY = 0,
-    VT_NULL = 1,
-    VT_I2 = 2,     // 16-bit signed integer
-    VT_I4 = 3,     // 32-bit signed integer
-    VT_R8 = 5,     // double
-    VT_CY = 6,     // currency: 64-bit integer scaled by 10000
-    VT_DATE = 7,   // OLE automation date
-    VT_BSTR = 8,   // 8-bit text here, not OLE's wide string
-    VT_BOOL = 11,  // 0 false, -1 true
-    VT_UI1 = 17,   // the DAO layer also handed 8-bit text over under this code
+  VT_EMPTY = 0,
+  VT_NULL = 1,
+  VT_I2 = 2,     // 16-bit signed integer
+  VT_I4 = 3,     // 32-bit signed integer
+  VT_R8 = 5,     // double
+  VT_CY = 6,     // currency: 64-bit integer scaled by 10000
+  VT_DATE = 7,   // OLE automation date
+  VT_BSTR = 8,   // 8-bit text here, not OLE's wide string
+  VT_BOOL = 11,  // 0 false, -1 true
+  VT_UI1 = 17,   // the DAO layer also handed 8-bit text over under this code
 };
 
 struct VARIANT {
-    uint16_t vt;
-    // The setters below zero all eight bytes before storing a value, so the
-    // 32-bit word at the start is well defined whatever the type.
-    union {
-        int16_t iVal;
-        int32_t lVal;
-        int16_t boolVal;
-        double dblVal;
-        double date;
-        int64_t cyVal;
-        char* pszVal;
-    };
+  uint16_t vt;
+  // The setters below zero all eight bytes before storing a value, so the
+  // 32-bit word at the start is well defined whatever the type.
+  union {
+    int16_t iVal;
+    int32_t lVal;
+    int16_t boolVal;
+    double dblVal;
+    double date;
+    int64_t cyVal;
+    char* pszVal;
+  };
 };
 
 // Makes v empty. Use on a variant whose bytes are not yet meaningful.

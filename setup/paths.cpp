@@ -3,9 +3,7 @@
 
 namespace setup {
 
-std::string limitPath(std::string_view text) {
-  return std::string(text.substr(0, kMaxPath - 1));
-}
+std::string limitPath(std::string_view text) { return std::string(text.substr(0, kMaxPath - 1)); }
 
 void appendBackslash(std::string& path) {
   if (!path.empty() && path.back() != '\\') path += '\\';

@@ -81,7 +81,7 @@ class SetupPlatform {
   virtual unsigned long platformId() = 0;
 
   // Registry. Results are Win32 error codes (0 success).
-  virtual long openKey(RegKey parent, const char* path, RegKey* out) = 0;          // RegOpenKeyA
+  virtual long openKey(RegKey parent, const char* path, RegKey* out) = 0;  // RegOpenKeyA
   // RegCreateKeyExA with class "REG_SZ", options 0, KEY_ALL_ACCESS, no security.
   virtual long createKey(RegKey parent, const char* path, RegKey* out) = 0;
   // RegCreateKeyExA with class "REG_SZ", options 0, KEY_ALL_ACCESS and a
@@ -90,19 +90,19 @@ class SetupPlatform {
   // false when any step of building the descriptor or the creation failed.
   virtual bool createAdminOnlyKey(RegKey parent, const char* path, RegKey* out) = 0;
   // RegQueryValueExA; data may be null to ask only for type and size.
-  virtual long queryValue(RegKey key, const char* name, unsigned long* type,
-                          unsigned char* data, unsigned long* size) = 0;
-  virtual long setValue(RegKey key, const char* name, unsigned long type,
-                        const void* data, unsigned long size) = 0;  // RegSetValueExA
-  virtual long closeKey(RegKey key) = 0;                             // RegCloseKey
-  virtual long deleteKey(RegKey parent, const char* path) = 0;       // RegDeleteKeyA
+  virtual long queryValue(RegKey key, const char* name, unsigned long* type, unsigned char* data,
+                          unsigned long* size) = 0;
+  virtual long setValue(RegKey key, const char* name, unsigned long type, const void* data,
+                        unsigned long size) = 0;                // RegSetValueExA
+  virtual long closeKey(RegKey key) = 0;                        // RegCloseKey
+  virtual long deleteKey(RegKey parent, const char* path) = 0;  // RegDeleteKeyA
 
   // Service control manager. Handles are kNoHandle on failure; the reason is
   // then in lastError().
   virtual ScHandle openSCManager(unsigned long access) = 0;  // local machine, default database
   virtual ScHandle createService(ScHandle manager, const ServiceRegistration& reg) = 0;
   virtual ScHandle openService(ScHandle manager, const char* name, unsigned long access) = 0;
-  virtual bool startService(ScHandle service) = 0;                         // no arguments
+  virtual bool startService(ScHandle service) = 0;  // no arguments
   virtual bool controlService(ScHandle service, unsigned long control) = 0;
   virtual bool deleteService(ScHandle service) = 0;
   virtual bool closeServiceHandle(ScHandle handle) = 0;

@@ -48,9 +48,9 @@ long setStringValue(SetupPlatform& platform, RegKey key, const char* name, const
 }
 
 long setDwordValue(SetupPlatform& platform, RegKey key, const char* name, std::uint32_t value) {
-  unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                            static_cast<unsigned char>(value >> 16),
-                            static_cast<unsigned char>(value >> 24)};
+  unsigned char bytes[4] = {
+      static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+      static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
   return platform.setValue(key, name, kRegDword, bytes, 4);
 }
 

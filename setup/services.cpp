@@ -76,9 +76,7 @@ void ServiceManager::close() {
   handle_ = kNoHandle;
 }
 
-ScHandle ServiceManager::platformOpen() {
-  return platform_.openSCManager(kScManagerCreateService);
-}
+ScHandle ServiceManager::platformOpen() { return platform_.openSCManager(kScManagerCreateService); }
 
 void removeOldRegistrations(SetupContext& context) {
   context.serviceManager.remove(kServiceName);

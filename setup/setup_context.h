@@ -23,14 +23,14 @@ inline constexpr const char* kDataSubfolder = "Data\\";
 struct SetupContext {
   explicit SetupContext(SetupPlatform& p) : serviceManager(p), platform(p) {}
 
-  std::string readmeFolder;               // holds "Readme.htm"
-  std::string secondFolder;               // stored, never consulted
-  std::string programFolder;              // holds bootsvc.Exe and REMOVER.EXE
-  std::string dataFolder;                 // accepted data directory, ends in '\'; empty until then
-  std::string domainName;                 // accepted domain; empty until then
-  std::string previousUninstallCommand;   // "UninstallString" found before setup replaced it
-  std::uint32_t noDefaultDomain = 0;      // 1: the administrator skipped the default domain
-  WindowHandle ownerWindow = 0;           // owner of every message box
+  std::string readmeFolder;              // holds "Readme.htm"
+  std::string secondFolder;              // stored, never consulted
+  std::string programFolder;             // holds bootsvc.Exe and REMOVER.EXE
+  std::string dataFolder;                // accepted data directory, ends in '\'; empty until then
+  std::string domainName;                // accepted domain; empty until then
+  std::string previousUninstallCommand;  // "UninstallString" found before setup replaced it
+  std::uint32_t noDefaultDomain = 0;     // 1: the administrator skipped the default domain
+  WindowHandle ownerWindow = 0;          // owner of every message box
   ServiceManager serviceManager;
 
   SetupPlatform& platform;

@@ -27,7 +27,8 @@ void valuesToControls(HWND dialog, const SetupDialogValues& values) {
   SetDlgItemTextA(dialog, IDC_PROGRAM_DIRECTORY, values.programDirectory.c_str());
   SetDlgItemTextA(dialog, IDC_DOMAIN_NAME, values.domainName.c_str());
   SetDlgItemTextA(dialog, IDC_DATA_DIRECTORY, values.dataDirectory.c_str());
-  CheckDlgButton(dialog, IDC_NO_DEFAULT_DOMAIN, values.checkState != 0 ? BST_CHECKED : BST_UNCHECKED);
+  CheckDlgButton(dialog, IDC_NO_DEFAULT_DOMAIN,
+                 values.checkState != 0 ? BST_CHECKED : BST_UNCHECKED);
 }
 
 void controlsToValues(HWND dialog, SetupDialogValues& values) {
@@ -77,9 +78,9 @@ int Win32Platform::runSetupDialog(WindowHandle owner, SetupDialogValues& values)
   // The controls write into a copy, so that Cancel leaves the values untouched
   // even after the check box copied the controls over.
   SetupDialogValues edited = values;
-  INT_PTR result = DialogBoxParamA(reinterpret_cast<HINSTANCE>(&__ImageBase),
-                                   MAKEINTRESOURCEA(IDD_SETUP_DIALOG), reinterpret_cast<HWND>(owner),
-                                   setupDialogProc, reinterpret_cast<LPARAM>(&edited));
+  INT_PTR result = DialogBoxParamA(
+      reinterpret_cast<HINSTANCE>(&__ImageBase), MAKEINTRESOURCEA(IDD_SETUP_DIALOG),
+      reinterpret_cast<HWND>(owner), setupDialogProc, reinterpret_cast<LPARAM>(&edited));
   if (result == IDOK) values = edited;
   return static_cast<int>(result);
 }

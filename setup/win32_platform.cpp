@@ -85,8 +85,8 @@ bool Win32Platform::createAdminOnlyKey(RegKey parent, const char* path, RegKey* 
     attributes.bInheritHandle = FALSE;
     HKEY key = nullptr;
     DWORD disposition = 0;
-    if (RegCreateKeyExA(toHkey(parent), path, 0, kKeyClass, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, &attributes, &key, &disposition) == ERROR_SUCCESS) {
+    if (RegCreateKeyExA(toHkey(parent), path, 0, kKeyClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        &attributes, &key, &disposition) == ERROR_SUCCESS) {
       *out = fromHkey(key);
       created = true;
     }
@@ -121,11 +121,10 @@ ScHandle Win32Platform::openSCManager(unsigned long access) {
 }
 
 ScHandle Win32Platform::createService(ScHandle manager, const ServiceRegistration& reg) {
-  return fromScHandle(CreateServiceA(toScHandle(manager), reg.name, reg.displayName,
-                                     reg.desiredAccess, reg.serviceType, reg.startType,
-                                     reg.errorControl, reg.binaryPath, reg.loadOrderGroup,
-                                     reinterpret_cast<LPDWORD>(reg.tagId), reg.dependencies,
-                                     reg.accountName, reg.password));
+  return fromScHandle(CreateServiceA(
+      toScHandle(manager), reg.name, reg.displayName, reg.desiredAccess, reg.serviceType,
+      reg.startType, reg.errorControl, reg.binaryPath, reg.loadOrderGroup,
+      reinterpret_cast<LPDWORD>(reg.tagId), reg.dependencies, reg.accountName, reg.password));
 }
 
 ScHandle Win32Platform::openService(ScHandle manager, const char* name, unsigned long access) {

@@ -16,123 +16,127 @@
 namespace {
 
 class Converters : public testing::Test {
-protected:
-    void SetUp() override { in = std::make_unique<InDirectory>(dir.path()); }
-    void TearDown() override {
-        if (oldDatabase.IsOpen()) oldDatabase.Close();
-        in.reset();
+ protected:
+  void SetUp() override { in = std::make_unique<InDirectory>(dir.path()); }
+  void TearDown() override {
+    if (oldDatabase.IsOpen()) oldDatabase.Close();
+    in.reset();
+  }
+  void openWith(const std::string& sql) {
+    sqliteExec(dir.file("SMTP.MDB"), sql);
+    oldDatabase.Open("./SMTP.MDB");
+  }
+  // The texts of every live row of a table, blank columns as "".
+  static std::vector<std::vector<std::string>> rowsOf(SharedTable& table, int columns) {
+    std::vector<std::vector<std::string>> rows;
+    TableHandle* h = table.openHandle();
+    if (!h) return rows;
+    for (int rc = h->firstRecord(nullptr); rc == 0; rc = h->nextRecord(nullptr)) {
+      std::vector<std::string> row;
+      for (int i = 0; i < columns; ++i) {
+        char* text = nullptr;
+        h->readText(i, &text);
+        std::string value = text ? text : "";
+        freeText(text);
+        size_t first = value.find_first_not_of(' ');
+        row.push_back(first == std::string::npos ? "" : value.substr(first));
+      }
+      rows.push_back(row);
     }
-    void openWith(const std::string& sql) {
-        sqliteExec(dir.file("SMTP.MDB"), sql);
-        oldDatabase.Open("./SMTP.MDB");
-    }
-    // The texts of every live row of a table, blank columns as "".
-    static std::vector<std::vector<std::string>> rowsOf(SharedTable& table, int columns) {
-        std::vector<std::vector<std::string>> rows;
-        TableHandle* h = table.openHandle();
-        if (!h) return rows;
-        for (int rc = h->firstRecord(nullptr); rc == 0; rc = h->nextRecord(nullptr)) {
-            std::vector<std::string> row;
-            for (int i = 0; i < columns; ++i) {
-                char* text = nullptr;
-                h->readText(i, &text);
-                std::string value = text ? text : "";
-                freeText(text);
-                size_t first = value.find_first_not_of(' ');
-                row.push_back(first == std::string::npos ? "" : value.substr(first));
-            }
-            rows.push_back(row);
-        }
-        table.releaseHandle(h);
-        return rows;
-    }
-    ScratchDir dir;
-    std::unique_ptr<InDirectory> in;
+    table.releaseHandle(h);
+    return rows;
+  }
+  ScratchDir dir;
+  std::unique_ptr<InDirectory> in;
 };
 
 TEST_F(Converters, SpamTableIsCreatedUnderItsOwnName) {
-    SpamSystemTable spam;
-    EXPECT_STREQ(spam.name, "SPAMSystem");
-    EXPECT_STREQ(spam.path, "./SPAMSystem");
-    EXPECT_EQ(spam.columnDefinitions(), AliasSystemTable().columnDefinitions());
-    openWith("CREATE TABLE SPAMSystem (h TEXT); INSERT INTO SPAMSystem VALUES ('x');");
-    {
-        SpamSystemConverter c;
-        ASSERT_EQ(c.openTarget(), 0);
-        c.run("select * from SPAMSystem");
-    }
-    EXPECT_EQ(dir.list(), (std::vector<std::string>{"SMTP.MDB", "SPAMSYSTEM.DBF"}));
+  SpamSystemTable spam;
+  EXPECT_STREQ(spam.name, "SPAMSystem");
+  EXPECT_STREQ(spam.path, "./SPAMSystem");
+  EXPECT_EQ(spam.columnDefinitions(), AliasSystemTable().columnDefinitions());
+  openWith("CREATE TABLE SPAMSystem (h TEXT); INSERT INTO SPAMSystem VALUES ('x');");
+  {
+    SpamSystemConverter c;
+    ASSERT_EQ(c.openTarget(), 0);
+    c.run("select * from SPAMSystem");
+  }
+  EXPECT_EQ(dir.list(), (std::vector<std::string>{"SMTP.MDB", "SPAMSYSTEM.DBF"}));
 }
 
 TEST_F(Converters, OldTableWithFewerColumnsLeavesTheRestBlank) {
-    // A UserBase whose fix-up could not run and that lacks most columns.
-    openWith("CREATE TABLE UserBase (u TEXT, nt SMALLINT); INSERT INTO UserBase VALUES ('ann', 1);");
-    {
-        UserBaseConverter c;
-        ASSERT_EQ(c.openTarget(), 0);
-        c.run("select * from UserBase");
-    }
-    UserBaseTable table;
-    auto rows = rowsOf(table, 11);
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0], (std::vector<std::string>{"ann", "1", "", "", "0", "", "", "0", "0", "0", ""}));
+  // A UserBase whose fix-up could not run and that lacks most columns.
+  openWith("CREATE TABLE UserBase (u TEXT, nt SMALLINT); INSERT INTO UserBase VALUES ('ann', 1);");
+  {
+    UserBaseConverter c;
+    ASSERT_EQ(c.openTarget(), 0);
+    c.run("select * from UserBase");
+  }
+  UserBaseTable table;
+  auto rows = rowsOf(table, 11);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0],
+            (std::vector<std::string>{"ann", "1", "", "", "0", "", "", "0", "0", "0", ""}));
 }
 
 TEST_F(Converters, MailBoxWithoutItsMessageBagWritesNothing) {
-    openWith("CREATE TABLE MailBox (a LONG, b LONG, c LONG, u TEXT, t DATETIME);"
-             "INSERT INTO MailBox VALUES (1, 2, 3, 'u', NULL);");
-    {
-        MailBoxConverter c;
-        ASSERT_EQ(c.openTarget(), 0);
-        c.run("select * from MailBox");
-    }
-    MailBoxTable table;
-    EXPECT_TRUE(rowsOf(table, 6).empty());
+  openWith(
+      "CREATE TABLE MailBox (a LONG, b LONG, c LONG, u TEXT, t DATETIME);"
+      "INSERT INTO MailBox VALUES (1, 2, 3, 'u', NULL);");
+  {
+    MailBoxConverter c;
+    ASSERT_EQ(c.openTarget(), 0);
+    c.run("select * from MailBox");
+  }
+  MailBoxTable table;
+  EXPECT_TRUE(rowsOf(table, 6).empty());
 }
 
 TEST_F(Converters, ConverterWithoutOpenTargetMovesNoFile) {
-    openWith("CREATE TABLE MessageBag (a LONG, b LONG, c LONG); INSERT INTO MessageBag VALUES (1,2,3);");
-    FILE* f = std::fopen(dir.file("A0000000100000002003.MSG").c_str(), "wb");
-    std::fclose(f);
-    MessageBagConverter c;
-    c.run("select * from MessageBag");
-    EXPECT_TRUE(fileExists(dir.file("A0000000100000002003.MSG")));
+  openWith(
+      "CREATE TABLE MessageBag (a LONG, b LONG, c LONG); INSERT INTO MessageBag VALUES (1,2,3);");
+  FILE* f = std::fopen(dir.file("A0000000100000002003.MSG").c_str(), "wb");
+  std::fclose(f);
+  MessageBagConverter c;
+  c.run("select * from MessageBag");
+  EXPECT_TRUE(fileExists(dir.file("A0000000100000002003.MSG")));
 }
 
 // An alias converter whose second row makes the engine store an error: the
 // error ends this table's conversion only, and is cleared so that the next
 // table converts in full.
 class FailingAliases : public AliasSystemConverter {
-public:
-    int convertRecord(VARIANT* values, int count) override {
-        if (++rows == 2) {
-            currentContext()->errorCode = -310;  // as a failed read would leave it
-            handle->beginRecord();               // throws GDatabaseException
-        }
-        return AliasSystemConverter::convertRecord(values, count);
+ public:
+  int convertRecord(VARIANT* values, int count) override {
+    if (++rows == 2) {
+      currentContext()->errorCode = -310;  // as a failed read would leave it
+      handle->beginRecord();               // throws GDatabaseException
     }
-    int rows = 0;
+    return AliasSystemConverter::convertRecord(values, count);
+  }
+  int rows = 0;
 };
 
 TEST_F(Converters, EngineErrorWhileWritingEndsOnlyThatTable) {
-    openWith("CREATE TABLE AliasSystem (h TEXT); INSERT INTO AliasSystem VALUES ('a'),('b'),('c');"
-             "CREATE TABLE SPAMSystem (h TEXT); INSERT INTO SPAMSystem VALUES ('x'),('y');");
-    {
-        FailingAliases aliases;
-        SpamSystemConverter spam;
-        ASSERT_EQ(aliases.openTarget(), 0);
-        ASSERT_EQ(spam.openTarget(), 0);
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(aliases.run("select * from AliasSystem"), 0);
-        EXPECT_EQ(spam.run("select * from SPAMSystem"), 0);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "database errors are not shown";
-        EXPECT_EQ(aliases.rows, 2);
-        EXPECT_STREQ(lastDatabaseErrorText(), "DBF Error [-310]");
-    }
-    AliasSystemTable aliases;
-    SpamSystemTable spam;
-    EXPECT_EQ(rowsOf(aliases, 1), (std::vector<std::vector<std::string>>{{"a"}}));
-    EXPECT_EQ(rowsOf(spam, 1), (std::vector<std::vector<std::string>>{{"x"}, {"y"}}));
+  openWith(
+      "CREATE TABLE AliasSystem (h TEXT); INSERT INTO AliasSystem VALUES ('a'),('b'),('c');"
+      "CREATE TABLE SPAMSystem (h TEXT); INSERT INTO SPAMSystem VALUES ('x'),('y');");
+  {
+    FailingAliases aliases;
+    SpamSystemConverter spam;
+    ASSERT_EQ(aliases.openTarget(), 0);
+    ASSERT_EQ(spam.openTarget(), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(aliases.run("select * from AliasSystem"), 0);
+    EXPECT_EQ(spam.run("select * from SPAMSystem"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "database errors are not shown";
+    EXPECT_EQ(aliases.rows, 2);
+    EXPECT_STREQ(lastDatabaseErrorText(), "DBF Error [-310]");
+  }
+  AliasSystemTable aliases;
+  SpamSystemTable spam;
+  EXPECT_EQ(rowsOf(aliases, 1), (std::vector<std::vector<std::string>>{{"a"}}));
+  EXPECT_EQ(rowsOf(spam, 1), (std::vector<std::vector<std::string>>{{"x"}, {"y"}}));
 }
 
 }  // namespace

@@ -12,31 +12,31 @@
 // A fresh directory under the temporary directory, removed with its
 // contents when the object goes.
 class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    std::vector<std::string> list() const;  // names, sorted
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::vector<std::string> list() const;  // names, sorted
 
-private:
-    std::string path_;
+ private:
+  std::string path_;
 };
 
 // Makes dir the current directory for the object's life.
 class InDirectory {
-public:
-    explicit InDirectory(const std::string& dir);
-    ~InDirectory();
+ public:
+  explicit InDirectory(const std::string& dir);
+  ~InDirectory();
 
-private:
-    std::string previous_;
+ private:
+  std::string previous_;
 };
 
 struct CommandResult {
-    int status;          // exit status, or -1 when it did not exit normally
-    std::string output;  // standard output
-    std::string errors;  // standard error
+  int status;          // exit status, or -1 when it did not exit normally
+  std::string output;  // standard output
+  std::string errors;  // standard error
 };
 // Runs program with arguments in directory dir, without a shell.
 CommandResult runProgram(const std::string& dir, const std::vector<std::string>& argv);

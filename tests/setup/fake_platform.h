@@ -61,7 +61,7 @@ class FakePlatform : public SetupPlatform {
   std::vector<ShownMessage> messages;
   std::vector<std::string> directoriesCreated;
   std::string currentDirectory;
-  std::map<std::string, FakeKey> keys;  // by lower-case full path
+  std::map<std::string, FakeKey> keys;          // by lower-case full path
   std::map<std::string, FakeService> services;  // by name
   int openKeyHandles = 0;
   int openServiceHandles = 0;
@@ -302,7 +302,8 @@ class FakePlatform : public SetupPlatform {
     return handle;
   }
   void checkManager(ScHandle manager) const {
-    if (manager <= kManager || manager > kManager + managerOpenings || closedManagers.count(manager))
+    if (manager <= kManager || manager > kManager + managerOpenings ||
+        closedManagers.count(manager))
       throw std::logic_error("service call without an open service manager");
   }
 

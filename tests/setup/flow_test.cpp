@@ -133,21 +133,20 @@ TEST_F(Flow, TickedBoxAcceptsEmptyAnswersWithoutDefaultDomain) {
 TEST_F(Flow, RejectedAnswersAreReportedInTheLoopsOrder) {
   os.directoriesThatCannotBeEntered.insert("Q:\\Mail\\");
   os.dialogScript = {
-      answer("", ""),                           // both empty: the data directory is reported
-      [](SetupDialogValues& v) {                // refilled with the program folder
+      answer("", ""),             // both empty: the data directory is reported
+      [](SetupDialogValues& v) {  // refilled with the program folder
         EXPECT_EQ(v.dataDirectory, "C:\\Wrenhub");
         v.domainName.clear();
         return kIdOk;
       },
       answer("\\\\server\\share", "mail.example"),
       answer("Q:\\Mail", "mail.example"),
-      answer("D:\\Mail\\\\Data\\", "   "),      // a later double backslash is fine; blanks too
+      answer("D:\\Mail\\\\Data\\", "   "),  // a later double backslash is fine; blanks too
   };
   EXPECT_TRUE(foo());
-  EXPECT_EQ(messageTexts(),
-            (std::vector<std::string>{"Destination path is empty", "Domain Name is empty",
-                                      "Do not accept UNC name",
-                                      "Cannot create destination directory"}));
+  EXPECT_EQ(messageTexts(), (std::vector<std::string>{
+                                "Destination path is empty", "Domain Name is empty",
+                                "Do not accept UNC name", "Cannot create destination directory"}));
   for (const ShownMessage& m : os.messages) {
     EXPECT_EQ(m.caption, "Setup");
     EXPECT_EQ(m.style, 0x10u);
@@ -258,8 +257,7 @@ TEST(CreateDirectoryPath, CreatesEveryLevelAfterTheDrive) {
   EXPECT_EQ(os.directoriesCreated, std::vector<std::string>{"C:\\"});
   os.directoriesCreated.clear();
   createDirectoryPath(os, "Mail\\Data\\Log\\");
-  EXPECT_EQ(os.directoriesCreated,
-            (std::vector<std::string>{"Mail\\Data", "Mail\\Data\\Log"}));
+  EXPECT_EQ(os.directoriesCreated, (std::vector<std::string>{"Mail\\Data", "Mail\\Data\\Log"}));
 }
 
 TEST(AppendBackslash, OnlyWhereMissing) {

@@ -44,8 +44,8 @@ TEST(OpenOrCreateKey, PlainCreationTakesOverWhenSecuredCreationFails) {
   RegKey key = kNoKey;
   EXPECT_EQ(openOrCreateKey(os, kPlatformWin32Nt, kLocalMachine, kProduct.c_str(), &key), 0);
   EXPECT_NE(key, kNoKey);
-  EXPECT_EQ(os.log, (std::vector<std::string>{"createAdminOnlyKey " + kProduct,
-                                              "createKey " + kProduct}));
+  EXPECT_EQ(os.log,
+            (std::vector<std::string>{"createAdminOnlyKey " + kProduct, "createKey " + kProduct}));
   EXPECT_FALSE(os.key(kProduct).adminOnly);
   os.closeKey(key);
 }
@@ -87,7 +87,7 @@ TEST_F(ReadRegistryString, StringValueWithoutItsTerminator) {
 }
 
 TEST_F(ReadRegistryString, UnterminatedAndBinaryValuesEndAtTheirLastByte) {
-  os.putValue("K", "sz", kRegSz, "abc");                  // written without its NUL
+  os.putValue("K", "sz", kRegSz, "abc");  // written without its NUL
   os.putValue("K", "bin", kRegBinary, std::string("\x01\x02xyz", 5));
   EXPECT_EQ(read("sz"), "abc");
   EXPECT_EQ(read("bin"), std::string("\x01\x02xyz", 5));
@@ -199,13 +199,13 @@ TEST_F(Configuration, UninstallEntryIsHandedToRemoverAndTheOldCommandKept) {
 TEST_F(Configuration, EveryValueInItsOrderAndType) {
   context.previousUninstallCommand = "C:\\WINDOWS\\uninst.exe";
   writeConfiguration(context);
-  EXPECT_EQ(os.logWith("setValue"),
-            (std::vector<std::string>{
-                "setValue " + kProduct + " Uninstall", "setValue " + kProduct + " EXECPATH",
-                "setValue " + kProduct + " MAILPATH", "setValue " + kDefaultDomain + " MAILPATH",
-                "setValue " + kDefaultDomain + " DomainName", "setValue " + kDefaultDomain + " Boot",
-                "setValue " + kDefaultDomain + " Running",
-                "setValue " + kDefaultDomain + " IPList"}));
+  EXPECT_EQ(
+      os.logWith("setValue"),
+      (std::vector<std::string>{
+          "setValue " + kProduct + " Uninstall", "setValue " + kProduct + " EXECPATH",
+          "setValue " + kProduct + " MAILPATH", "setValue " + kDefaultDomain + " MAILPATH",
+          "setValue " + kDefaultDomain + " DomainName", "setValue " + kDefaultDomain + " Boot",
+          "setValue " + kDefaultDomain + " Running", "setValue " + kDefaultDomain + " IPList"}));
   EXPECT_EQ(os.text(kProduct, "Uninstall"), "C:\\WINDOWS\\uninst.exe");
   EXPECT_EQ(os.text(kProduct, "EXECPATH"), "C:\\Program Files\\Wrenhub\\");
   EXPECT_EQ(os.text(kProduct, "MAILPATH"), "D:\\Mail\\");

@@ -138,7 +138,8 @@ TEST_F(InstallService, RemovesOldRegistrationsThenRegistersBootsvc) {
   EXPECT_EQ(installService(context), 0);
   std::vector<std::string> calls;
   for (const std::string& line : os.log)
-    if (line.rfind("openSCManager", 0) != 0 && line.rfind("controlService", 0) != 0) calls.push_back(line);
+    if (line.rfind("openSCManager", 0) != 0 && line.rfind("controlService", 0) != 0)
+      calls.push_back(line);
   EXPECT_EQ(calls, (std::vector<std::string>{
                        "openService Wrenhub 983551", "deleteService Wrenhub",
                        "openService SMTPService 983551", "deleteService SMTPService",

@@ -32,8 +32,8 @@ constexpr const char* kSeen = "installhook.test.seen";
 // One expected window: the setup dialog or a message box with this text.
 struct Expected {
   bool dialog;
-  std::string text;                   // message boxes only
-  std::function<void(HWND)> act;      // dialogs: checks, edits, presses a button
+  std::string text;               // message boxes only
+  std::function<void(HWND)> act;  // dialogs: checks, edits, presses a button
 };
 
 std::deque<Expected> expected;
@@ -86,7 +86,9 @@ void checkMessageBox(HWND box, const std::string& text) {
     if (className(child) == "Static" && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
       shown = reinterpret_cast<HICON>(SendMessageA(child, STM_GETICON, 0, 0));
   }
-  if (!found) wine_check::fail(__FILE__, __LINE__, "message box without the text " + wine_check::quoted(text));
+  if (!found)
+    wine_check::fail(__FILE__, __LINE__,
+                     "message box without the text " + wine_check::quoted(text));
   // The error icon, and OK as the only button.
   CHECK(shown != nullptr && shown == LoadIconA(nullptr, MAKEINTRESOURCEA(32513)));
   CHECK(GetDlgItem(box, IDOK) != nullptr);
@@ -108,8 +110,9 @@ void CALLBACK onTimer(HWND, UINT, UINT_PTR, DWORD) {
   SetPropA(window, kSeen, reinterpret_cast<HANDLE>(1));
   bool isDialog = windowText(window) == "Wrenhub Setup";
   if (expected.empty() || expected.front().dialog != isDialog || gaveUp) {
-    wine_check::fail(__FILE__, __LINE__, "unexpected window " + wine_check::quoted(windowText(window)) +
-                                             " with text " + wine_check::quoted(itemText(window, 0xFFFF)));
+    wine_check::fail(__FILE__, __LINE__,
+                     "unexpected window " + wine_check::quoted(windowText(window)) + " with text " +
+                         wine_check::quoted(itemText(window, 0xFFFF)));
     PostMessageA(window, WM_COMMAND, isDialog ? IDCANCEL : IDOK, 0);
     return;
   }
@@ -174,7 +177,8 @@ bool call(EntryPoint entry, std::deque<Expected> script) {
   bool result = entry(installerWindow, kReadme.c_str(), "C:\\Unused", kProgram.c_str(), 0);
   KillTimer(nullptr, timer);
   if (!expected.empty())
-    wine_check::fail(__FILE__, __LINE__, std::to_string(expected.size()) + " expected window(s) not shown");
+    wine_check::fail(__FILE__, __LINE__,
+                     std::to_string(expected.size()) + " expected window(s) not shown");
   expected.clear();
   return result;
 }
@@ -198,14 +202,17 @@ const ControlLayout kLayout[] = {
     {"Static", IDC_PROGRAM_DIRECTORY, nullptr, {16, 21, 157, 12}},
     {"Button", -1, "Data Files Directory", {7, 69, 174, 59}},
     {"Edit", IDC_DATA_DIRECTORY, nullptr, {16, 82, 157, 12}},
-    {"Static", -1,
-     "All the data files will be stored in this directory, including databases, log files, message files.",
+    {"Static",
+     -1,
+     "All the data files will be stored in this directory, including databases, log files, message "
+     "files.",
      {17, 98, 155, 24}},
     {"Button", -1, "Domain Name", {7, 134, 174, 31}},
     {"Edit", IDC_DOMAIN_NAME, nullptr, {16, 146, 157, 12}},
     {"Button", IDOK, "OK", {76, 180, 50, 14}},
     {"Button", IDCANCEL, "Cancel", {131, 180, 50, 14}},
-    {"Button", IDC_NO_DEFAULT_DOMAIN,
+    {"Button",
+     IDC_NO_DEFAULT_DOMAIN,
      "I want to create multiple virtual domain.\nI want to create mail server later.",
      {7, 46, 174, 19}},
 };
@@ -243,8 +250,9 @@ void checkLayout(HWND d) {
     GetWindowRect(control, &actual);
     MapWindowPoints(nullptr, d, reinterpret_cast<POINT*>(&actual), 2);
     if (!EqualRect(&place, &actual))
-      wine_check::fail(__FILE__, __LINE__, std::string("control ") + std::to_string(expectedControl.id) +
-                                               " is not where the template puts it");
+      wine_check::fail(__FILE__, __LINE__,
+                       std::string("control ") + std::to_string(expectedControl.id) +
+                           " is not where the template puts it");
     control = GetWindow(control, GW_HWNDNEXT);
   }
   CHECK(control == nullptr);
@@ -315,25 +323,21 @@ WINE_TEST(FooCancelledShowsTemplateAndDefaultsAndWritesNothing) {
 
 WINE_TEST(FooRejectsAnswersInOrderThenRegistersEverything) {
   const std::string data = kRoot + "\\Mail\\Data";
-  bool result = call(library().foo,
-                     {answer("", ""),
-                      message("Destination path is empty"),
-                      dialog([](HWND d) {
-                        CHECK_EQ(itemText(d, IDC_DATA_DIRECTORY), kProgram);  // refilled
-                        CHECK_EQ(itemText(d, IDC_DOMAIN_NAME), std::string());
-                        press(d, IDOK);
-                      }),
-                      message("Domain Name is empty"),
-                      answer("\\\\server\\share\\Mail", "mail.example"),
-                      message("Do not accept UNC name"),
-                      answer("Q:\\NoSuchDrive\\Mail", "mail.example"),
-                      message("Cannot create destination directory"),
-                      dialog([&](HWND d) {
-                        CHECK_EQ(itemText(d, IDC_DATA_DIRECTORY), std::string("Q:\\NoSuchDrive\\Mail"));
-                        CHECK_EQ(itemText(d, IDC_DOMAIN_NAME), std::string("mail.example"));
-                        SetDlgItemTextA(d, IDC_DATA_DIRECTORY, data.c_str());
-                        press(d, IDOK);
-                      })});
+  bool result =
+      call(library().foo,
+           {answer("", ""), message("Destination path is empty"), dialog([](HWND d) {
+              CHECK_EQ(itemText(d, IDC_DATA_DIRECTORY), kProgram);  // refilled
+              CHECK_EQ(itemText(d, IDC_DOMAIN_NAME), std::string());
+              press(d, IDOK);
+            }),
+            message("Domain Name is empty"), answer("\\\\server\\share\\Mail", "mail.example"),
+            message("Do not accept UNC name"), answer("Q:\\NoSuchDrive\\Mail", "mail.example"),
+            message("Cannot create destination directory"), dialog([&](HWND d) {
+              CHECK_EQ(itemText(d, IDC_DATA_DIRECTORY), std::string("Q:\\NoSuchDrive\\Mail"));
+              CHECK_EQ(itemText(d, IDC_DOMAIN_NAME), std::string("mail.example"));
+              SetDlgItemTextA(d, IDC_DATA_DIRECTORY, data.c_str());
+              press(d, IDOK);
+            })});
   CHECK(result);
   CHECK(directoryExists(data));
   char current[MAX_PATH] = "";
@@ -385,9 +389,10 @@ WINE_TEST(SecondFooWithTheBoxTickedSkipsTheDefaultDomain) {
 
 WINE_TEST(GooStopsAndRemovesBothServicesAndAlwaysSucceeds) {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  SC_HANDLE old = CreateServiceA(manager, "SMTPService", "SMTPService", SERVICE_ALL_ACCESS,
-                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                 "C:\\old\\smtpsvc.exe", nullptr, nullptr, nullptr, nullptr, nullptr);
+  SC_HANDLE old =
+      CreateServiceA(manager, "SMTPService", "SMTPService", SERVICE_ALL_ACCESS,
+                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                     "C:\\old\\smtpsvc.exe", nullptr, nullptr, nullptr, nullptr, nullptr);
   CHECK(old != nullptr);
   if (old) CloseServiceHandle(old);
   CloseServiceHandle(manager);

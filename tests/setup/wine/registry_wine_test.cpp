@@ -42,7 +42,8 @@ std::string sidText(PSID sid) {
   SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(sid);
   int length = std::snprintf(text, sizeof text, "S-1-%u", authority->Value[5]);
   for (DWORD i = 0; i < *GetSidSubAuthorityCount(sid); ++i)
-    length += std::snprintf(text + length, sizeof text - length, "-%lu", *GetSidSubAuthority(sid, i));
+    length +=
+        std::snprintf(text + length, sizeof text - length, "-%lu", *GetSidSubAuthority(sid, i));
   return text;
 }
 
@@ -89,12 +90,14 @@ WINE_TEST(CreatedKeysGrantAccessToAdministratorsOnly) {
   Fixture f;
   setup::RegKey key = setup::kNoKey;
   CHECK_EQ(setup::openOrCreateKey(f.os, f.context.platformId, setup::kLocalMachine,
-                                  kProduct.c_str(), &key), 0);
+                                  kProduct.c_str(), &key),
+           0);
   CHECK(key != setup::kNoKey);
   if (key != setup::kNoKey) f.os.closeKey(key);
 
   HKEY opened;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProduct.c_str(), 0, READ_CONTROL, &opened) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProduct.c_str(), 0, READ_CONTROL, &opened) !=
+      ERROR_SUCCESS) {
     CHECK(!"product key cannot be opened");
     return;
   }
@@ -117,7 +120,8 @@ WINE_TEST(CreatedKeysGrantAccessToAdministratorsOnly) {
     std::string sid = sidText(&ace->SidStart);
     if (sid == "S-1-5-32-544") {
       adminsFull = ace->Mask == GENERIC_ALL || ace->Mask == KEY_ALL_ACCESS;
-      if (!adminsFull) wine_check::fail(__FILE__, __LINE__, "administrators mask " + std::to_string(ace->Mask));
+      if (!adminsFull)
+        wine_check::fail(__FILE__, __LINE__, "administrators mask " + std::to_string(ace->Mask));
     } else if (sid == "S-1-5-32-545") {
       // Wine adds a read entry for Users to every key; Windows does not.
       CHECK((ace->Mask & ~(KEY_READ | GENERIC_READ)) == 0);
@@ -150,7 +154,8 @@ WINE_TEST(UninstallEntryPointsAtRemoverAndSecondRunReadsItBack) {
   putString(kUninstall, "UninstallString", sz("C:\\WINDOWS\\uninst.exe -f\"C:\\log\""));
   setup::writeUninstallEntry(f.context);
   setup::writeConfiguration(f.context);
-  CHECK_EQ(readValue(kUninstall, "UninstallString").bytes, sz("C:\\Program Files\\Wrenhub\\REMOVER.EXE"));
+  CHECK_EQ(readValue(kUninstall, "UninstallString").bytes,
+           sz("C:\\Program Files\\Wrenhub\\REMOVER.EXE"));
   CHECK_EQ(readValue(kProduct, "Uninstall").bytes, sz("C:\\WINDOWS\\uninst.exe -f\"C:\\log\""));
 
   Fixture second(false);  // the same machine, a later installation

@@ -24,14 +24,14 @@ std::string quoted(const std::string& text);
 
 }  // namespace wine_check
 
-#define WINE_TEST(name)                                                    \
-  static void name();                                                      \
-  static ::wine_check::Registration name##_registration(#name, &name);     \
+#define WINE_TEST(name)                                                \
+  static void name();                                                  \
+  static ::wine_check::Registration name##_registration(#name, &name); \
   static void name()
 
-#define CHECK(condition)                                                   \
-  do {                                                                     \
-    if (!(condition)) ::wine_check::fail(__FILE__, __LINE__, #condition);  \
+#define CHECK(condition)                                                  \
+  do {                                                                    \
+    if (!(condition)) ::wine_check::fail(__FILE__, __LINE__, #condition); \
   } while (0)
 
 #define CHECK_EQ(actual, expected)                                                   \

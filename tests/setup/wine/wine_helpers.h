@@ -17,7 +17,8 @@ struct RegValue {
 inline RegValue readValue(const std::string& path, const char* name) {
   RegValue value;
   HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return value;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return value;
   char buffer[2048];
   DWORD size = sizeof buffer;
   if (RegQueryValueExA(key, name, nullptr, &value.type, reinterpret_cast<BYTE*>(buffer), &size) ==
@@ -30,11 +31,14 @@ inline RegValue readValue(const std::string& path, const char* name) {
 }
 
 // A REG_SZ value as stored: its text followed by exactly one NUL.
-inline std::string sz(const std::string& text) { return std::string(text.c_str(), text.size() + 1); }
+inline std::string sz(const std::string& text) {
+  return std::string(text.c_str(), text.size() + 1);
+}
 
 inline bool keyExists(const std::string& path) {
   HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
   RegCloseKey(key);
   return true;
 }
@@ -49,7 +53,9 @@ inline void putString(const std::string& path, const char* name, const std::stri
   RegCloseKey(key);
 }
 
-inline void deleteTree(const std::string& path) { RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str()); }
+inline void deleteTree(const std::string& path) {
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+}
 
 // Deletes a service if it exists (it is not running in these tests).
 inline void deleteService(const char* name) {

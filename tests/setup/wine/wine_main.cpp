@@ -4,6 +4,4 @@
 
 #include "tests/setup/wine/wine_check.h"
 
-int main(int argc, char** argv) {
-  return wine_check::runAll(argc > 1 ? argv[1] : "") == 0 ? 0 : 1;
-}
+int main(int argc, char** argv) { return wine_check::runAll(argc > 1 ? argv[1] : "") == 0 ? 0 : 1; }
