@@ -81,10 +81,7 @@ void runAppend(benchmark::State& state, uint8_t shareMode) {
     engineTotal += engine;
     state.SetIterationTime(engine);
   }
-  const double runs = static_cast<double>(state.iterations());
-  state.counters["records_per_s"] = kRecords * runs / engineTotal;
-  state.counters["baseline_records_per_s"] = kRecords * runs / rawTotal;
-  state.counters["ratio"] = engineTotal / rawTotal;
+  bench::reportAgainstBaseline(state, kRecords, engineTotal, rawTotal);
 }
 
 void BM_AppendShared(benchmark::State& state) { runAppend(state, 0); }

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <string>
 
+#include <benchmark/benchmark.h>
+
 #include "dbf/core/context.h"
 #include "dbf/core/table.h"
 
@@ -44,6 +46,16 @@ class ScratchDir {
  private:
   std::filesystem::path old_, dir_;
 };
+
+// Reports the engine's rate, the baseline's rate and their ratio over all
+// iterations; times are the summed seconds of each side.
+inline void reportAgainstBaseline(benchmark::State& state, double records, double engineSeconds,
+                                  double baselineSeconds) {
+  const double runs = static_cast<double>(state.iterations());
+  state.counters["records_per_s"] = records * runs / engineSeconds;
+  state.counters["baseline_records_per_s"] = records * runs / baselineSeconds;
+  state.counters["ratio"] = engineSeconds / baselineSeconds;
+}
 
 inline void initContext(EngineContext* ctx, uint8_t shareMode) {
   engine4init(ctx, nullptr, kEngineVersion);

@@ -79,10 +79,7 @@ void runWalk(benchmark::State& state, uint8_t shareMode) {
     engineTotal += engine;
     state.SetIterationTime(engine);
   }
-  const double runs = static_cast<double>(state.iterations());
-  state.counters["records_per_s"] = kRecords * runs / engineTotal;
-  state.counters["baseline_records_per_s"] = kRecords * runs / rawTotal;
-  state.counters["ratio"] = engineTotal / rawTotal;
+  bench::reportAgainstBaseline(state, kRecords, engineTotal, rawTotal);
 }
 
 void BM_WalkShared(benchmark::State& state) { runWalk(state, 0); }
