@@ -228,7 +228,11 @@ int Compiler::parseOperand(std::vector<PendingOperator>& pending) {
       if (row == kRowNot) {
         // The operand is read first; .NOT. then waits on the operator stack
         // without pushing out what is already there (it binds to its right).
+        // A chain of .NOT.s recurses like parentheses and counts against the
+        // same nesting limit, so hostile text cannot exhaust the stack.
+        if (++depth_ > kMaxNesting) return fail(dbf::kErrExprCompile, "nested too deeply");
         if (int r = parseOperand(pending)) return r;
+        --depth_;
         pending.push_back({row, op.code, op.precedence, 1});
         return 0;
       }
