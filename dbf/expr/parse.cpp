@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -743,8 +744,17 @@ Expression* expression4parse(Table* table, const char* text, Tag* tag, int* stat
     if (status != nullptr) *status = dbf::kErrNullHandle;
     return nullptr;
   }
-  Compiler compiler(table, text, tag);
-  return compiler.compile(status);
+  // The compiler keeps its drafts in standard containers; running out of
+  // memory there is the engine's -920, never an exception out of the engine.
+  try {
+    Compiler compiler(table, text, tag);
+    return compiler.compile(status);
+  } catch (const std::bad_alloc&) {
+    if (table->ctx->reportExpressionErrors != 0)
+      engine4error(table->ctx, dbf::kErrMemory, locationOf(dbf::kErrMemory), text, "compiler");
+    if (status != nullptr) *status = dbf::kErrMemory;
+    return nullptr;
+  }
 }
 
 void expression4free(Expression* e) { std::free(e); }
