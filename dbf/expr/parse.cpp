@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -228,7 +229,11 @@ int Compiler::parseOperand(std::vector<PendingOperator>& pending) {
       if (row == kRowNot) {
         // The operand is read first; .NOT. then waits on the operator stack
         // without pushing out what is already there (it binds to its right).
+        // A chain of .NOT.s recurses like parentheses and counts against the
+        // same nesting limit, so hostile text cannot exhaust the stack.
+        if (++depth_ > kMaxNesting) return fail(dbf::kErrExprCompile, "nested too deeply");
         if (int r = parseOperand(pending)) return r;
+        --depth_;
         pending.push_back({row, op.code, op.precedence, 1});
         return 0;
       }
@@ -739,8 +744,17 @@ Expression* expression4parse(Table* table, const char* text, Tag* tag, int* stat
     if (status != nullptr) *status = dbf::kErrNullHandle;
     return nullptr;
   }
-  Compiler compiler(table, text, tag);
-  return compiler.compile(status);
+  // The compiler keeps its drafts in standard containers; running out of
+  // memory there is the engine's -920, never an exception out of the engine.
+  try {
+    Compiler compiler(table, text, tag);
+    return compiler.compile(status);
+  } catch (const std::bad_alloc&) {
+    if (table->ctx->reportExpressionErrors != 0)
+      engine4error(table->ctx, dbf::kErrMemory, locationOf(dbf::kErrMemory), text, "compiler");
+    if (status != nullptr) *status = dbf::kErrMemory;
+    return nullptr;
+  }
 }
 
 void expression4free(Expression* e) { std::free(e); }

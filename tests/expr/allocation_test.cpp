@@ -18,6 +18,7 @@
 namespace {
 std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
+std::atomic<bool> refuseNew{false};  // operator new fails while set
 void count() {
   if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
 }
@@ -50,6 +51,7 @@ void* __wrap_realloc(void* p, size_t n) {
 
 void* operator new(size_t n) {
   count();
+  if (refuseNew.load(std::memory_order_relaxed)) throw std::bad_alloc();
   if (void* p = __real_malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }
@@ -86,6 +88,23 @@ TEST(Allocation, EvaluationAllocatesNothing) {
   expression4free(e);
   // The counter does see the compiler's allocations.
   EXPECT_GT(countedDuring([&] { expression4free(t.parse("N + 1")); }), 0);
+}
+
+// The engine never throws: memory running out inside the compiler is -920.
+TEST(Allocation, CompilerOutOfMemoryIsMinus920NotAnException) {
+  MemoryTable t({{"NAME", 'C', 10, 0}, {"N", 'N', 11, 0}});
+  int status = 0;
+  Expression* e = nullptr;
+  refuseNew = true;
+  EXPECT_NO_THROW(e = t.parse("UPPER(NAME) = 'AB' .AND. N > 1", &status));
+  refuseNew = false;
+  EXPECT_EQ(e, nullptr);
+  EXPECT_EQ(status, dbf::kErrMemory);
+  EXPECT_EQ(t.ctx()->errorCode, dbf::kErrMemory);
+  engine4errorSet(t.ctx(), 0);
+  e = t.parse("UPPER(NAME) = 'AB' .AND. N > 1", &status);
+  EXPECT_NE(e, nullptr);
+  expression4free(e);
 }
 
 TEST(Allocation, QueryWalkAllocatesNothingPerRecord) {

@@ -216,6 +216,21 @@ TEST(ExpressionCompile, ErrorCodes) {
   EXPECT_EQ(status, dbf::kErrNullHandle);
 }
 
+// A chain of .NOT.s is read recursively, like nested parentheses: a long one
+// is refused with -410 instead of overflowing the compiler's stack.
+TEST(ExpressionCompile, LongNotChainIsRefusedNotACrash) {
+  MemoryTable t = sampleTable();
+  auto chain = [](int nots) {
+    std::string text;
+    for (int i = 0; i < nots; ++i) text += ".NOT. ";
+    return text + ".T.";
+  };
+  EXPECT_EQ(t.logical(chain(150).c_str()), 1);
+  EXPECT_EQ(t.logical(chain(151).c_str()), 0);
+  EXPECT_EQ(t.compileStatus(chain(300).c_str()), dbf::kErrExprCompile);
+  EXPECT_EQ(t.compileStatus(chain(500000).c_str()), dbf::kErrExprCompile);
+}
+
 TEST(ExpressionCompile, ReportingFollowsTheContextSettings) {
   MemoryTable t = sampleTable();
   int status = 0;
