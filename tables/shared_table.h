@@ -106,12 +106,12 @@ class SharedTable {
 
   // The data of the table. openCount, packPending and compactions change only
   // under tableLock.
-  char* name;                 // heap copy, or null for a blank name
-  int openCount = 0;          // handles acquired and not yet released
+  char* name;         // heap copy, or null for a blank name
+  int openCount = 0;  // handles acquired and not yet released
   char path[kTablePathSize];
   CriticalLock tableLock;
-  int packPending = 0;        // rows were deleted since the last compaction
-  int compactions = 0;        // compactions run (pack and memo), for diagnostics
+  int packPending = 0;  // rows were deleted since the last compaction
+  int compactions = 0;  // compactions run (pack and memo), for diagnostics
 
  private:
   void compact(Table* table);

@@ -101,7 +101,7 @@ class TableHandle {
   Table* table = nullptr;          // the engine Table while open
   ColumnValue* columns = nullptr;  // one accessor per column, in column order
   int columnCount = 0;
-  int rowsDeleted = 0;             // set by deleteCurrent
+  int rowsDeleted = 0;  // set by deleteCurrent
   SharedTable* owner;
   char path[kTablePathSize];
 

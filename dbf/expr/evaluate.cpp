@@ -65,13 +65,15 @@ void expression4unlock() { evaluationLock().unlock(); }
 
 int expression4evaluate(Expression* e, const char** result) {
   if (e == nullptr || result == nullptr)
-    return engine4error(e != nullptr ? e->ctx : nullptr, dbf::kErrNullHandle, kLocationNullEvaluate);
+    return engine4error(e != nullptr ? e->ctx : nullptr, dbf::kErrNullHandle,
+                        kLocationNullEvaluate);
   return runSteps(e, 0, e->stepCount - 1, result);
 }
 
 int expression4evaluateStep(Expression* e, int stepIndex, const char** result) {
   if (e == nullptr || result == nullptr)
-    return engine4error(e != nullptr ? e->ctx : nullptr, dbf::kErrNullHandle, kLocationNullEvaluate);
+    return engine4error(e != nullptr ? e->ctx : nullptr, dbf::kErrNullHandle,
+                        kLocationNullEvaluate);
   if (stepIndex < 0 || stepIndex >= e->stepCount)
     return engine4error(e->ctx, dbf::kErrParameter, kLocationStepIndex);
   return runSteps(e, stepIndex - e->steps[stepIndex].subtreeSize + 1, stepIndex, result);
@@ -83,11 +85,15 @@ double expression4double(Expression* e) {
   if (width < 0) return 0.0;
   switch (e->type) {
     case 'C':
-    case 'N': return text4double(value, width);
-    case 'D': return date4dayNumber(value);
+    case 'N':
+      return text4double(value, width);
+    case 'D':
+      return date4dayNumber(value);
     case 'd':
-    case 'n': return value4double(value);
-    default: return 0.0;
+    case 'n':
+      return value4double(value);
+    default:
+      return 0.0;
   }
 }
 
@@ -106,7 +112,8 @@ int expression4true(Expression* e) {
 int expression4key(Expression* e, Tag* tag, const char** key) {
   (void)tag;
   if (e == nullptr || key == nullptr)
-    return engine4error(e != nullptr ? e->ctx : nullptr, dbf::kErrNullHandle, kLocationNullEvaluate);
+    return engine4error(e != nullptr ? e->ctx : nullptr, dbf::kErrNullHandle,
+                        kLocationNullEvaluate);
   const char* value = nullptr;
   const int width = expression4evaluate(e, &value);
   if (width < 0) return width;
@@ -120,16 +127,23 @@ int expression4key(Expression* e, Tag* tag, const char** key) {
       if (e->trimmed)
         for (int i = width; i > 0 && out[i - 1] == '\0'; --i) out[i - 1] = ' ';
       break;
-    case 'D': key4encodeDouble(out, date4dayNumber(value)); break;
-    case 'N': key4encodeDouble(out, text4double(value, width)); break;
+    case 'D':
+      key4encodeDouble(out, date4dayNumber(value));
+      break;
+    case 'N':
+      key4encodeDouble(out, text4double(value, width));
+      break;
     case 'n':
     case 'd':
       if (e->usesCurrency) {
         const double scaled = std::nearbyint(value4double(value) * 10000.0);
         const double limit = 9.2e18;
-        key4encodeInteger(out, static_cast<int64_t>(std::isnan(scaled) ? 0.0
-                                                    : scaled > limit ? limit
-                                                    : scaled < -limit ? -limit : scaled), 8);
+        key4encodeInteger(out,
+                          static_cast<int64_t>(std::isnan(scaled) ? 0.0
+                                               : scaled > limit   ? limit
+                                               : scaled < -limit  ? -limit
+                                                                  : scaled),
+                          8);
       } else {
         key4encodeDouble(out, value4double(value));
       }
@@ -138,9 +152,12 @@ int expression4key(Expression* e, Tag* tag, const char** key) {
       length = 4;
       key4encodeInteger(out, value4int32le(value), 4);
       break;
-    case 'Y': key4encodeInteger(out, value4int64le(value), 8); break;
+    case 'Y':
+      key4encodeInteger(out, value4int64le(value), 8);
+      break;
     case 'T':
-      key4encodeDouble(out, value4int32le(value) + value4int32le(value + 4) * 1.1574074074074074e-8);
+      key4encodeDouble(out,
+                       value4int32le(value) + value4int32le(value + 4) * 1.1574074074074074e-8);
       break;
     case 'L':
       length = 1;

@@ -15,7 +15,9 @@
 namespace {
 
 char* resultOf(EvaluationState& st, const ExpressionStep& s) { return st.work + s.resultPosition; }
-const char* const* argumentsOf(EvaluationState& st, int count) { return &st.stack[st.depth - count]; }
+const char* const* argumentsOf(EvaluationState& st, int count) {
+  return &st.stack[st.depth - count];
+}
 void push(EvaluationState& st, const char* value) { st.stack[st.depth++] = value; }
 // The value replaces the |count| arguments on the stack.
 void replace(EvaluationState& st, int count, const char* value) {
@@ -165,7 +167,9 @@ namespace expr_eval {
 
 // --- column loads and constants ---
 
-void columnInPlace(EvaluationState& st, const ExpressionStep& s) { push(st, recordOf(s) + s.offset); }
+void columnInPlace(EvaluationState& st, const ExpressionStep& s) {
+  push(st, recordOf(s) + s.offset);
+}
 
 void columnCopy(EvaluationState& st, const ExpressionStep& s) {
   char* out = resultOf(st, s);
@@ -183,7 +187,8 @@ void dateColumnAsDayNumber(EvaluationState& st, const ExpressionStep& s) {
 }
 
 void numericColumnAsDouble(EvaluationState& st, const ExpressionStep& s) {
-  pushNumber(st, s, 0, text4double(recordOf(s) + s.offset, static_cast<uint16_t>(s.column->length)));
+  pushNumber(st, s, 0,
+             text4double(recordOf(s) + s.offset, static_cast<uint16_t>(s.column->length)));
 }
 
 void integerColumnAsDouble(EvaluationState& st, const ExpressionStep& s) {
@@ -244,13 +249,15 @@ void logicalAnd(EvaluationState& st, const ExpressionStep& s) {
 
 namespace {
 // Places both texts side by side at the step's position (they normally are).
-char* textsSideBySide(EvaluationState& st, const ExpressionStep& s, int* leftWidth, int* rightWidth) {
+char* textsSideBySide(EvaluationState& st, const ExpressionStep& s, int* leftWidth,
+                      int* rightWidth) {
   const char* const* a = argumentsOf(st, 2);
   char* out = resultOf(st, s);
   *leftWidth = leftStep(s).width;
   *rightWidth = rightStep(s).width;
   if (a[0] != out) std::memmove(out, a[0], static_cast<size_t>(*leftWidth));
-  if (a[1] != out + *leftWidth) std::memmove(out + *leftWidth, a[1], static_cast<size_t>(*rightWidth));
+  if (a[1] != out + *leftWidth)
+    std::memmove(out + *leftWidth, a[1], static_cast<size_t>(*rightWidth));
   return out;
 }
 
@@ -271,8 +278,12 @@ void concatenate(EvaluationState& st, const ExpressionStep& s) {
   int wl, wr;
   replace(st, 2, textsSideBySide(st, s, &wl, &wr));
 }
-void concatenateTrimmed(EvaluationState& st, const ExpressionStep& s) { concatenatePadBehind(st, s, '\0'); }
-void concatenateBlanksBehind(EvaluationState& st, const ExpressionStep& s) { concatenatePadBehind(st, s, ' '); }
+void concatenateTrimmed(EvaluationState& st, const ExpressionStep& s) {
+  concatenatePadBehind(st, s, '\0');
+}
+void concatenateBlanksBehind(EvaluationState& st, const ExpressionStep& s) {
+  concatenatePadBehind(st, s, ' ');
+}
 
 void addNumbers(EvaluationState& st, const ExpressionStep& s) {
   const char* const* a = argumentsOf(st, 2);
@@ -567,7 +578,8 @@ void ctod(EvaluationState& st, const ExpressionStep& s) {
   char text[sizeof st.expression->ctx->dateFormat + 1];
   std::memset(text, ' ', sizeof text - 1);
   text[sizeof text - 1] = '\0';
-  const int used = width < static_cast<int>(sizeof text) - 1 ? width : static_cast<int>(sizeof text) - 1;
+  const int used =
+      width < static_cast<int>(sizeof text) - 1 ? width : static_cast<int>(sizeof text) - 1;
   std::memcpy(text, source, static_cast<size_t>(used));
   char picture[sizeof st.expression->ctx->dateFormat] = {};
   std::memcpy(picture, st.expression->ctx->dateFormat, sizeof picture - 1);
@@ -608,7 +620,9 @@ void yearDayNumber(EvaluationState& st, const ExpressionStep& s) {
   pushNumber(st, s, 1, datePart(text, 0, 4));
 }
 
-void deleted(EvaluationState& st, const ExpressionStep& s) { pushLogical(st, s, 0, recordOf(s)[0] == '*'); }
+void deleted(EvaluationState& st, const ExpressionStep& s) {
+  pushLogical(st, s, 0, recordOf(s)[0] == '*');
+}
 
 void recCount(EvaluationState& st, const ExpressionStep& s) {
   Table* table = st.expression->table;
@@ -650,9 +664,15 @@ char* sortable(EvaluationState& st, const ExpressionStep& s, SortableKind kind) 
         for (int i = 0; i < s.width; ++i) out[i] = static_cast<char>(92 - out[i]);
       break;
     }
-    case kSortDayNumber: dayNumberText(out, value4double(source)); break;
-    case kSortL: out[0] = value4int(source) != 0 ? '1' : '0'; break;
-    case kSortNumber: key4encodeDouble(out, value4double(source)); break;
+    case kSortDayNumber:
+      dayNumberText(out, value4double(source));
+      break;
+    case kSortL:
+      out[0] = value4int(source) != 0 ? '1' : '0';
+      break;
+    case kSortNumber:
+      key4encodeDouble(out, value4double(source));
+      break;
     case kSortT: {
       const int32_t day = value4int32le(source), ms = value4int32le(source + 4);
       key4encodeInteger(out, day, 4);

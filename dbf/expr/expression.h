@@ -35,9 +35,9 @@ struct OperationRow {
   const char* name;               // null for rows that are only type variants
   int16_t code;                   // -1 ends the table
   uint8_t nameLength;
-  uint8_t precedence;             // binary operators only
+  uint8_t precedence;  // binary operators only
   char resultType;
-  uint8_t argumentCount;          // kAnyArgumentCount: any number of the listed type
+  uint8_t argumentCount;  // kAnyArgumentCount: any number of the listed type
   char argumentTypes[7];
 };
 
@@ -120,7 +120,7 @@ struct ExpressionStep {
                            // decimals, or the common width of two compared texts
   int32_t row;             // index into OperationTable
   ExpressionEvaluator evaluator;
-  int32_t longerOperand;   // text comparisons: 1 left longer, 2 right longer, 0 same
+  int32_t longerOperand;  // text comparisons: 1 left longer, 2 right longer, 0 same
 };
 
 // A compiled expression. One allocation holds this header, the steps, the
@@ -128,19 +128,19 @@ struct ExpressionStep {
 struct Expression {
   ExpressionStep* steps;
   int32_t stepCount;
-  char* constants;          // doubles (8-byte aligned), text constants as written
+  char* constants;  // doubles (8-byte aligned), text constants as written
   int32_t constantsSize;
-  Table* table;             // the Table handle it is bound to
+  Table* table;  // the Table handle it is bound to
   EngineContext* ctx;
-  char type;                // result type letter
-  int32_t width;            // result width
-  int32_t trimmed;          // TRIM, LTRIM or ALLTRIM occurs (keys pad the zeros back)
-  int32_t usesCurrency;     // a Y column occurs (numeric keys take the currency form)
-  int32_t forTag;           // compiled as an index expression
-  uint32_t workSize;        // work buffer bytes needed
-  char* keyBuffer;          // room for the widest key of this expression
+  char type;             // result type letter
+  int32_t width;         // result width
+  int32_t trimmed;       // TRIM, LTRIM or ALLTRIM occurs (keys pad the zeros back)
+  int32_t usesCurrency;  // a Y column occurs (numeric keys take the currency form)
+  int32_t forTag;        // compiled as an index expression
+  uint32_t workSize;     // work buffer bytes needed
+  char* keyBuffer;       // room for the widest key of this expression
   int32_t keyCapacity;
-  char* source;             // copy of the text, zero-terminated
+  char* source;  // copy of the text, zero-terminated
 };
 
 // Compiles |text| against |table|. With |tag|, the expression is an index
@@ -154,9 +154,9 @@ Expression* expression4parse(Table* table, const char* text, Tag* tag = nullptr,
                              int* status = nullptr);
 void expression4free(Expression* e);
 
-char expression4type(const Expression* e);          // 0 for a null Expression
-int expression4width(const Expression* e);          // -935 for a null Expression
-const char* expression4source(const Expression* e); // null for a null Expression
+char expression4type(const Expression* e);           // 0 for a null Expression
+int expression4width(const Expression* e);           // -935 for a null Expression
+const char* expression4source(const Expression* e);  // null for a null Expression
 
 // Evaluates against the current record buffer of the bound Table. Returns the
 // result width and points |*result| at the value (in the work buffer, or in

@@ -16,10 +16,10 @@
 
 namespace {
 
-constexpr int kMaxStackValues = 19;       // a 20th value at once is -440
-constexpr int kMaxNesting = 200;          // parentheses and calls inside each other
-constexpr int64_t kMaxWorkSize = 8 << 20; // larger values are refused as -920
-constexpr int kMaxFoldedWidth = 65535;    // STR width and RIGHT count
+constexpr int kMaxStackValues = 19;        // a 20th value at once is -440
+constexpr int kMaxNesting = 200;           // parentheses and calls inside each other
+constexpr int64_t kMaxWorkSize = 8 << 20;  // larger values are refused as -920
+constexpr int kMaxFoldedWidth = 65535;     // STR width and RIGHT count
 constexpr int kIndexMemoWidth = 240;
 constexpr int kMaxNameLength = 10;
 
@@ -44,8 +44,8 @@ int32_t columnOffset(const Column* c) { return static_cast<uint16_t>(c->offset);
 
 // A step while the text is being read.
 struct DraftStep {
-  int32_t row = -1;        // loads and constants: their row; operations: first row of the code
-  int16_t code = 0;        // operations only
+  int32_t row = -1;  // loads and constants: their row; operations: first row of the code
+  int16_t code = 0;  // operations only
   bool isOperation = false;
   int32_t argumentCount = 0;
   Table* table = nullptr;  // column loads
@@ -313,8 +313,7 @@ int Compiler::parseName(size_t start) {
   if (at(p) == '.') {
     Table* owner = findAlias(text_ + start, length);
     if (owner != nullptr && isNameChar(at(p + 1))) {
-      if (tag_ != nullptr && owner != table_)
-        return fail(dbf::kErrExprForeignAlias, text_ + start);
+      if (tag_ != nullptr && owner != table_) return fail(dbf::kErrExprForeignAlias, text_ + start);
       return parseColumn(owner, p + 1);
     }
   }
@@ -330,7 +329,8 @@ int Compiler::parseColumn(Table* owner, size_t start) {
   const std::string name(text_ + start, length);
   for (int i = 0; i < owner->columnCount; ++i) {
     Column* column = &owner->columns[i];
-    if (std::strlen(column->name) != length || !equalsIgnoringCase(column->name, name.c_str(), length))
+    if (std::strlen(column->name) != length ||
+        !equalsIgnoringCase(column->name, name.c_str(), length))
       continue;
     DraftStep s;
     s.table = owner;
@@ -339,17 +339,36 @@ int Compiler::parseColumn(Table* owner, size_t start) {
     switch (column->type) {
       // Fixed-width types must have their width: the loads read that many
       // bytes (a B column of the older layout is a memo reference instead).
-      case 'B': s.row = column->length == 8 ? kRowDoubleColumn : -1; break;
-      case 'C': s.row = kRowCharacterInPlace; break;
-      case 'D': s.row = column->length == 8 ? kRowDateColumn : -1; break;
+      case 'B':
+        s.row = column->length == 8 ? kRowDoubleColumn : -1;
+        break;
+      case 'C':
+        s.row = kRowCharacterInPlace;
+        break;
+      case 'D':
+        s.row = column->length == 8 ? kRowDateColumn : -1;
+        break;
       case 'F':
-      case 'N': s.row = kRowNumericColumn; break;
-      case 'I': s.row = column->length == 4 ? kRowIntegerColumn : -1; break;
-      case 'L': s.row = column->length >= 1 ? kRowLogicalColumn : -1; break;
-      case 'M': s.row = kRowMemoColumn; break;
-      case 'T': s.row = column->length == 8 ? kRowDateTimeColumn : -1; break;
-      case 'Y': s.row = column->length == 8 ? kRowCurrencyColumn : -1; break;
-      default: s.row = -1;
+      case 'N':
+        s.row = kRowNumericColumn;
+        break;
+      case 'I':
+        s.row = column->length == 4 ? kRowIntegerColumn : -1;
+        break;
+      case 'L':
+        s.row = column->length >= 1 ? kRowLogicalColumn : -1;
+        break;
+      case 'M':
+        s.row = kRowMemoColumn;
+        break;
+      case 'T':
+        s.row = column->length == 8 ? kRowDateTimeColumn : -1;
+        break;
+      case 'Y':
+        s.row = column->length == 8 ? kRowCurrencyColumn : -1;
+        break;
+      default:
+        s.row = -1;
     }
     if (s.row < 0) return fail(dbf::kErrExprType, name.c_str());
     drafts_.push_back(s);
@@ -409,11 +428,18 @@ int Compiler::foldArguments(int row, const std::vector<size_t>& argumentStarts, 
   const char* name = OperationTable[row].name;
   int minimum = -1, maximum = -1;
   switch (call.code) {
-    case kCodeStr: minimum = 1, maximum = 3; break;
-    case kCodeSubstr: minimum = 2, maximum = 3; break;
+    case kCodeStr:
+      minimum = 1, maximum = 3;
+      break;
+    case kCodeSubstr:
+      minimum = 2, maximum = 3;
+      break;
     case kCodeLeft:
-    case kCodeRight: minimum = 2, maximum = 2; break;
-    default: break;
+    case kCodeRight:
+      minimum = 2, maximum = 2;
+      break;
+    default:
+      break;
   }
   if (minimum > 0) {
     if (count < minimum || count > maximum) return fail(dbf::kErrExprArgCount, name);
@@ -444,10 +470,13 @@ int Compiler::foldArguments(int row, const std::vector<size_t>& argumentStarts, 
 
 int64_t Compiler::loadWidth(const DraftStep& s) const {
   switch (s.row) {
-    case kRowTextConstant: return s.constantLength;
-    case kRowNumberConstant: return 8;
+    case kRowTextConstant:
+      return s.constantLength;
+    case kRowNumberConstant:
+      return 8;
     case kRowLogicalColumn:
-    case kRowIntegerColumn: return 4;
+    case kRowIntegerColumn:
+      return 4;
     case kRowMemoColumn:
       return tag_ != nullptr ? kIndexMemoWidth : std::max(0, ctx_->memoExpressionWidth);
     default:
@@ -468,10 +497,14 @@ int convertedRow(int row, char wanted) {
   if (wanted == 'd' && row == kRowDateColumn) return kRowDateAsDayNumber;
   if (wanted != 'n') return -1;
   switch (row) {
-    case kRowNumericColumn: return kRowNumericAsDouble;
-    case kRowIntegerColumn: return kRowIntegerAsDouble;
-    case kRowCurrencyColumn: return kRowCurrencyAsDouble;
-    default: return -1;
+    case kRowNumericColumn:
+      return kRowNumericAsDouble;
+    case kRowIntegerColumn:
+      return kRowIntegerAsDouble;
+    case kRowCurrencyColumn:
+      return kRowCurrencyAsDouble;
+    default:
+      return -1;
   }
 }
 
@@ -493,15 +526,15 @@ int Compiler::pickRow(const DraftStep& step, SimulatedValue* args, int count) {
       if (op.argumentCount != kAnyArgumentCount && op.argumentCount != count) continue;
       bool fits = true;
       for (int j = 0; j < count && fits; ++j) {
-        const char wanted = op.argumentCount == kAnyArgumentCount ? op.argumentTypes[0]
-                                                                  : op.argumentTypes[j];
+        const char wanted =
+            op.argumentCount == kAnyArgumentCount ? op.argumentTypes[0] : op.argumentTypes[j];
         if (args[j].type == wanted) continue;
         fits = pass == 1 && convertedRow(resolved_[args[j].step].row, wanted) >= 0;
       }
       if (!fits) continue;
       for (int j = 0; j < count; ++j) {
-        const char wanted = op.argumentCount == kAnyArgumentCount ? op.argumentTypes[0]
-                                                                  : op.argumentTypes[j];
+        const char wanted =
+            op.argumentCount == kAnyArgumentCount ? op.argumentTypes[0] : op.argumentTypes[j];
         if (args[j].type == wanted) continue;
         Resolved& load = resolved_[args[j].step];
         load.row = convertedRow(load.row, wanted);
@@ -563,12 +596,18 @@ int Compiler::setWidth(size_t index, int row, SimulatedValue* args, int count,
       break;
     }
     case 160:  // TIME
-    case kCodeDtos: width = 8; break;
-    case kCodeDtoc: width = static_cast<int64_t>(strnlen(ctx_->dateFormat, sizeof ctx_->dateFormat)); break;
+    case kCodeDtos:
+      width = 8;
+      break;
+    case kCodeDtoc:
+      width = static_cast<int64_t>(strnlen(ctx_->dateFormat, sizeof ctx_->dateFormat));
+      break;
     case 170:  // UPPER
     case kCodeTrim:
     case kCodeLtrim:
-    case kCodeAlltrim: width = argWidth; break;
+    case kCodeAlltrim:
+      width = argWidth;
+      break;
     case kCodeIif:
       if (op.resultType == 'C') {
         if (args[1].width != args[2].width) return fail(dbf::kErrExprIifWidth, "IIF");
@@ -577,11 +616,15 @@ int Compiler::setWidth(size_t index, int row, SimulatedValue* args, int count,
       break;
     case 420:  // DESCEND
     case 430:  // ASCEND
-      if (args[0].type == 'T' || args[0].type == 'd' || args[0].type == 'n') width = 8;
-      else if (args[0].type == 'L') width = 1;
-      else width = argWidth;
+      if (args[0].type == 'T' || args[0].type == 'd' || args[0].type == 'n')
+        width = 8;
+      else if (args[0].type == 'L')
+        width = 1;
+      else
+        width = argWidth;
       break;
-    default: break;
+    default:
+      break;
   }
   // Two texts compared: the shorter width decides, and which one is longer.
   if (op.resultType == 'L' && count == 2 && args[0].type == 'C' && args[1].type == 'C') {

@@ -15,13 +15,13 @@
 struct Query {
   Table* master;
   EngineContext* ctx;
-  char* text;               // owned copy of the condition, or null
-  Expression* condition;    // compiled on preparation
+  char* text;             // owned copy of the condition, or null
+  Expression* condition;  // compiled on preparation
   int32_t prepared;
   int32_t evaluateEverything;  // the candidate set could not be built
-  uint8_t* candidates;      // one bit per record number, or null: every record
+  uint8_t* candidates;         // one bit per record number, or null: every record
   int32_t candidateBits;
-  int32_t positioned;       // query4top has run since the last preparation
+  int32_t positioned;  // query4top has run since the last preparation
 };
 
 namespace {

@@ -40,8 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t capacity = 0;
     // Blocks named by the input itself, then the first few.
     for (size_t i = 0; i + 4 <= size && i < 64; i += 4) {
-      const int32_t block = static_cast<int32_t>((uint32_t{data[i]} << 24) | (uint32_t{data[i + 1]} << 16) |
-                                                 (uint32_t{data[i + 2]} << 8) | data[i + 3]);
+      const int32_t block =
+          static_cast<int32_t>((uint32_t{data[i]} << 24) | (uint32_t{data[i + 1]} << 16) |
+                               (uint32_t{data[i + 2]} << 8) | data[i + 3]);
       uint32_t length = 0;
       int32_t type = 0;
       memo4fileReadAll(&df.memo, block, &buffer, &capacity, &length, &type);

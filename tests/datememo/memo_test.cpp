@@ -36,7 +36,8 @@ std::vector<uint8_t> slurp(const fs::path& p) {
 
 void spit(const fs::path& p, const std::vector<uint8_t>& bytes) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
@@ -82,7 +83,8 @@ class MemoFile : public ::testing::Test {
   }
 
   int32_t write(int32_t block, const std::string& text) {
-    EXPECT_EQ(memo4fileWrite(&df_.memo, &block, text.data(), static_cast<uint32_t>(text.size())), 0);
+    EXPECT_EQ(memo4fileWrite(&df_.memo, &block, text.data(), static_cast<uint32_t>(text.size())),
+              0);
     return block;
   }
 
@@ -251,7 +253,8 @@ TEST_F(MemoFile, HostileBlockNumbersAndLengths) {
   file4close(&df_.memo);
   spit(fpt(), bytes);
   ASSERT_EQ(memo4fileOpen(&df_), 0);
-  EXPECT_EQ(memo4fileReadAll(&df_.memo, block, &buffer, &capacity, &length, nullptr), dbf::kErrRead);
+  EXPECT_EQ(memo4fileReadAll(&df_.memo, block, &buffer, &capacity, &length, nullptr),
+            dbf::kErrRead);
   EXPECT_EQ(capacity, 0u);
   engine4errorSet(&ctx_, 0);
   // Nor may such a length let a rewrite spill over what follows.
@@ -440,7 +443,8 @@ TEST_F(MemoFile, ProcessesNeverReceiveTheSameBlocks) {
         const std::string text = "process " + std::to_string(p) + " memo " + std::to_string(i) +
                                  std::string(static_cast<size_t>(i % 90), '.');
         int32_t block = 0;
-        if (memo4fileWrite(&df.memo, &block, text.data(), static_cast<uint32_t>(text.size())) != 0) {
+        if (memo4fileWrite(&df.memo, &block, text.data(), static_cast<uint32_t>(text.size())) !=
+            0) {
           _exit(3);
         }
         log << block << ' ' << i << '\n';

@@ -43,9 +43,12 @@ class PackTest : public ::testing::Test {
   // Creates T.DBF with ID N(6,0), NAME C(20) and optionally NOTE M.
   void create(const std::vector<Row>& rows, bool memo = true, int16_t compatibility = 30) {
     ctx_.compatibility = compatibility;
-    const ColumnDescription withMemo[] = {
-        {"ID", 'N', 6, 0, 0}, {"NAME", 'C', 20, 0, 0}, {"NOTE", 'M', 0, 0, 0}, {nullptr, 0, 0, 0, 0}};
-    const ColumnDescription plain[] = {{"ID", 'N', 6, 0, 0}, {"NAME", 'C', 20, 0, 0}, {nullptr, 0, 0, 0, 0}};
+    const ColumnDescription withMemo[] = {{"ID", 'N', 6, 0, 0},
+                                          {"NAME", 'C', 20, 0, 0},
+                                          {"NOTE", 'M', 0, 0, 0},
+                                          {nullptr, 0, 0, 0, 0}};
+    const ColumnDescription plain[] = {
+        {"ID", 'N', 6, 0, 0}, {"NAME", 'C', 20, 0, 0}, {nullptr, 0, 0, 0, 0}};
     table_ = table4create(&ctx_, dir_.file("T").c_str(), memo ? withMemo : plain, nullptr);
     ASSERT_NE(table_, nullptr) << ctx_.errorCode;
     for (const Row& row : rows) {
@@ -116,11 +119,13 @@ class PackTest : public ::testing::Test {
 
 uint32_t le32(const std::string& b, size_t at) {
   return static_cast<uint8_t>(b[at]) | (static_cast<uint8_t>(b[at + 1]) << 8) |
-         (static_cast<uint8_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24);
+         (static_cast<uint8_t>(b[at + 2]) << 16) |
+         (static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24);
 }
 uint32_t be32(const std::string& b, size_t at) {
-  return (static_cast<uint32_t>(static_cast<uint8_t>(b[at])) << 24) | (static_cast<uint8_t>(b[at + 1]) << 16) |
-         (static_cast<uint8_t>(b[at + 2]) << 8) | static_cast<uint8_t>(b[at + 3]);
+  return (static_cast<uint32_t>(static_cast<uint8_t>(b[at])) << 24) |
+         (static_cast<uint8_t>(b[at + 1]) << 16) | (static_cast<uint8_t>(b[at + 2]) << 8) |
+         static_cast<uint8_t>(b[at + 3]);
 }
 
 std::vector<Row> mixedRows(int n) {
@@ -156,8 +161,10 @@ TEST_F(PackTest, RemovesDeletedRecordsAndEndsWithEofByte) {
     table_ = nullptr;
 
     const std::string bytes = dbf();
-    const uint32_t headerLength = static_cast<uint8_t>(bytes[8]) | (static_cast<uint8_t>(bytes[9]) << 8);
-    const uint32_t recordLength = static_cast<uint8_t>(bytes[10]) | (static_cast<uint8_t>(bytes[11]) << 8);
+    const uint32_t headerLength =
+        static_cast<uint8_t>(bytes[8]) | (static_cast<uint8_t>(bytes[9]) << 8);
+    const uint32_t recordLength =
+        static_cast<uint8_t>(bytes[10]) | (static_cast<uint8_t>(bytes[11]) << 8);
     EXPECT_EQ(le32(bytes, 4), kept.size());
     ASSERT_EQ(bytes.size(), headerLength + kept.size() * recordLength + 1);
     EXPECT_EQ(static_cast<uint8_t>(bytes.back()), 0x1A);  // in both layouts
@@ -233,32 +240,51 @@ enum class Fault { kWrite, kShortWrite, kRead, kFlush, kSetLength };
 
 const char* faultName(Fault f) {
   switch (f) {
-    case Fault::kWrite: return "write";
-    case Fault::kShortWrite: return "short write";
-    case Fault::kRead: return "read";
-    case Fault::kFlush: return "flush";
-    case Fault::kSetLength: return "set length";
+    case Fault::kWrite:
+      return "write";
+    case Fault::kShortWrite:
+      return "short write";
+    case Fault::kRead:
+      return "read";
+    case Fault::kFlush:
+      return "flush";
+    case Fault::kSetLength:
+      return "set length";
   }
   return "?";
 }
 
 void arm(FaultOs& fault, Fault kind, int n) {
   switch (kind) {
-    case Fault::kWrite: fault.failWriteAt = n; break;
-    case Fault::kShortWrite: fault.shortWriteAt = n; break;
-    case Fault::kRead: fault.failReadAt = n; break;
-    case Fault::kFlush: fault.failFlushAt = n; break;
-    case Fault::kSetLength: fault.failSetLengthAt = n; break;
+    case Fault::kWrite:
+      fault.failWriteAt = n;
+      break;
+    case Fault::kShortWrite:
+      fault.shortWriteAt = n;
+      break;
+    case Fault::kRead:
+      fault.failReadAt = n;
+      break;
+    case Fault::kFlush:
+      fault.failFlushAt = n;
+      break;
+    case Fault::kSetLength:
+      fault.failSetLengthAt = n;
+      break;
   }
 }
 
 int callsOf(const FaultOs& fault, Fault kind) {
   switch (kind) {
     case Fault::kWrite:
-    case Fault::kShortWrite: return fault.writes;
-    case Fault::kRead: return fault.reads;
-    case Fault::kFlush: return fault.flushes;
-    case Fault::kSetLength: return fault.setLengths;
+    case Fault::kShortWrite:
+      return fault.writes;
+    case Fault::kRead:
+      return fault.reads;
+    case Fault::kFlush:
+      return fault.flushes;
+    case Fault::kSetLength:
+      return fault.setLengths;
   }
   return 0;
 }
@@ -273,7 +299,8 @@ TEST_F(PackTest, FailureAtAnyCallKeepsEveryRecordExactlyOnce) {
   table_ = nullptr;
   const std::string pristine = dbf();
 
-  for (Fault kind : {Fault::kWrite, Fault::kShortWrite, Fault::kRead, Fault::kFlush, Fault::kSetLength}) {
+  for (Fault kind :
+       {Fault::kWrite, Fault::kShortWrite, Fault::kRead, Fault::kFlush, Fault::kSetLength}) {
     int calls = 0;
     {
       reopen();
@@ -312,7 +339,8 @@ class CompressTest : public PackTest {};
 
 TEST_F(CompressTest, MemosFollowEachOtherInRecordOrder) {
   std::vector<Row> input;
-  for (int i = 1; i <= 12; i++) input.push_back({i, i == 5, i == 7 ? "" : std::string(100 + 90 * i, 'a' + i)});
+  for (int i = 1; i <= 12; i++)
+    input.push_back({i, i == 5, i == 7 ? "" : std::string(100 + 90 * i, 'a' + i)});
   create(input);
   // Rewrite each memo once so that the file holds abandoned runs.
   for (int rc = table4top(table_); rc == 0; rc = table4skip(table_, 1)) {
@@ -375,7 +403,8 @@ INSTANTIATE_TEST_SUITE_P(ShareModes, CompressFaultTest, ::testing::Values(0, 1))
 
 TEST_P(CompressFaultTest, FailureAtAnyCallLosesNoMemo) {
   std::vector<Row> input;
-  for (int i = 1; i <= 25; i++) input.push_back({i, i % 5 == 0, i % 6 == 0 ? "" : std::string(30 * i, 'A' + i % 26)});
+  for (int i = 1; i <= 25; i++)
+    input.push_back({i, i % 5 == 0, i % 6 == 0 ? "" : std::string(30 * i, 'A' + i % 26)});
   create(input);
   for (int rc = table4top(table_); rc == 0; rc = table4skip(table_, 1)) {
     const int id = column4long(table4column(table_, 1));
@@ -389,7 +418,8 @@ TEST_P(CompressFaultTest, FailureAtAnyCallLosesNoMemo) {
   const std::string pristineDbf = dbf();
   const std::string pristineFpt = fpt();
 
-  for (Fault kind : {Fault::kWrite, Fault::kShortWrite, Fault::kRead, Fault::kFlush, Fault::kSetLength}) {
+  for (Fault kind :
+       {Fault::kWrite, Fault::kShortWrite, Fault::kRead, Fault::kFlush, Fault::kSetLength}) {
     int calls = 0;
     {
       reopen(GetParam());
@@ -416,7 +446,8 @@ TEST_P(CompressFaultTest, FailureAtAnyCallLosesNoMemo) {
       const std::vector<Row> after = rows();
       ASSERT_EQ(after.size(), input.size()) << "compression returned " << rc;
       for (const Row& r : after) {
-        EXPECT_EQ(r.memo, input[static_cast<size_t>(r.id - 1)].memo) << "record " << r.id << ", rc " << rc;
+        EXPECT_EQ(r.memo, input[static_cast<size_t>(r.id - 1)].memo)
+            << "record " << r.id << ", rc " << rc;
         EXPECT_EQ(r.deleted, input[static_cast<size_t>(r.id - 1)].deleted);
       }
     }

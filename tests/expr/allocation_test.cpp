@@ -74,7 +74,8 @@ TEST(Allocation, EvaluationAllocatesNothing) {
   t.set("NAME", "abc");
   t.set("N", "42");
   t.set("D", "20000101");
-  Expression* e = t.parse("UPPER(TRIM(NAME)) + STR(N * 2, 8) = 'ABC' .AND. DTOS(D + 1) > '2' .OR. N = 42");
+  Expression* e =
+      t.parse("UPPER(TRIM(NAME)) + STR(N * 2, 8) = 'ABC' .AND. DTOS(D + 1) > '2' .OR. N = 42");
   ASSERT_NE(e, nullptr);
   const long n = countedDuring([&] {
     for (int i = 0; i < 1000; ++i) {

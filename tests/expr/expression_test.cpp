@@ -124,9 +124,9 @@ TEST(ExpressionCompile, FoldedWidths) {
   EXPECT_EQ(width("STR(N, -3)"), 10);
   EXPECT_EQ(width("STR(N, 6, 2)"), 6);
   EXPECT_EQ(width("SUBSTR(NAME, 2, 3)"), 3);
-  EXPECT_EQ(width("SUBSTR(NAME, 8, 5)"), 3);   // cut to what the text holds
+  EXPECT_EQ(width("SUBSTR(NAME, 8, 5)"), 3);  // cut to what the text holds
   EXPECT_EQ(width("SUBSTR(NAME, 20, 5)"), 0);
-  EXPECT_EQ(width("SUBSTR(NAME, 4)"), 7);      // no count: the rest
+  EXPECT_EQ(width("SUBSTR(NAME, 4)"), 7);  // no count: the rest
   EXPECT_EQ(width("LEFT(NAME, 4)"), 4);
   EXPECT_EQ(width("LEFT(NAME, -4)"), 0);
   EXPECT_EQ(width("RIGHT(NAME, 4)"), 4);

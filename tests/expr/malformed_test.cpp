@@ -13,21 +13,24 @@
 namespace {
 
 const std::set<int> kCompileCodes = {
-    dbf::kErrExprCommaOrParen, dbf::kErrExprCompile,   dbf::kErrExprAlias,
-    dbf::kErrExprIifWidth,     dbf::kErrExprConstantArg, dbf::kErrExprArgCount,
+    dbf::kErrExprCommaOrParen, dbf::kErrExprCompile,      dbf::kErrExprAlias,
+    dbf::kErrExprIifWidth,     dbf::kErrExprConstantArg,  dbf::kErrExprArgCount,
     dbf::kErrExprStack,        dbf::kErrExprParenMissing, dbf::kErrExprType,
-    dbf::kErrExprFunction,     dbf::kErrExprOperator,   dbf::kErrExprOperand,
-    dbf::kErrExprQuote,        dbf::kErrColumnName,     dbf::kErrMemory,
+    dbf::kErrExprFunction,     dbf::kErrExprOperator,     dbf::kErrExprOperand,
+    dbf::kErrExprQuote,        dbf::kErrColumnName,       dbf::kErrMemory,
     dbf::kErrExprNotOneValue};
 
 const std::vector<std::string> kTokens = {
-    "NAME", "N", "AMOUNT", "FLAG", "D", "CNT", "PRICE", "RATE", "STAMP", "TEST->NAME",
-    "'ab'", "\"x\"", "[yz]", "'", "[", "1", "-2.5", "0", "10", ".5", ".T.", ".F.", ".NOT.",
-    ".AND.", ".OR.", "+", "-", "*", "/", "^", "**", "=", "#", "<>", "<", ">", "<=", ">=",
-    "=<", "=>", "$", "(", ")", ",", " ", "\t", "STR(", "SUBSTR(", "LEFT(", "RIGHT(",
-    "UPPER(", "TRIM(", "LTRIM(", "ALLTRIM(", "DTOS(", "DTOC(", "STOD(", "CTOD(", "DATE()",
-    "TIME()", "DAY(", "MONTH(", "YEAR(", "IIF(", "VAL(", "CHR(", "DEL()", "DELETED()",
-    "RECNO()", "RECCOUNT()", "DESCEND(", "ASCEND(", "NOSUCH(", "\xFF", "A.", "->", "."};
+    "NAME",    "N",          "AMOUNT", "FLAG",      "D",       "CNT",        "PRICE",    "RATE",
+    "STAMP",   "TEST->NAME", "'ab'",   "\"x\"",     "[yz]",    "'",          "[",        "1",
+    "-2.5",    "0",          "10",     ".5",        ".T.",     ".F.",        ".NOT.",    ".AND.",
+    ".OR.",    "+",          "-",      "*",         "/",       "^",          "**",       "=",
+    "#",       "<>",         "<",      ">",         "<=",      ">=",         "=<",       "=>",
+    "$",       "(",          ")",      ",",         " ",       "\t",         "STR(",     "SUBSTR(",
+    "LEFT(",   "RIGHT(",     "UPPER(", "TRIM(",     "LTRIM(",  "ALLTRIM(",   "DTOS(",    "DTOC(",
+    "STOD(",   "CTOD(",      "DATE()", "TIME()",    "DAY(",    "MONTH(",     "YEAR(",    "IIF(",
+    "VAL(",    "CHR(",       "DEL()",  "DELETED()", "RECNO()", "RECCOUNT()", "DESCEND(", "ASCEND(",
+    "NOSUCH(", "\xFF",       "A.",     "->",        "."};
 
 void exercise(MemoryTable& t, const std::string& text) {
   int status = 1;
@@ -49,14 +52,14 @@ void exercise(MemoryTable& t, const std::string& text) {
 
 MemoryTable fuzzTable() {
   return MemoryTable({{"NAME", 'C', 10, 0},
-                 {"N", 'N', 5, 0},
-                 {"AMOUNT", 'N', 9, 2},
-                 {"FLAG", 'L', 1, 0},
-                 {"D", 'D', 8, 0},
-                 {"CNT", 'I', 4, 0},
-                 {"PRICE", 'Y', 8, 4},
-                 {"RATE", 'B', 8, 2},
-                 {"STAMP", 'T', 8, 0}});
+                      {"N", 'N', 5, 0},
+                      {"AMOUNT", 'N', 9, 2},
+                      {"FLAG", 'L', 1, 0},
+                      {"D", 'D', 8, 0},
+                      {"CNT", 'I', 4, 0},
+                      {"PRICE", 'Y', 8, 4},
+                      {"RATE", 'B', 8, 2},
+                      {"STAMP", 'T', 8, 0}});
 }
 
 TEST(ExpressionMalformed, RandomTokenSequences) {
@@ -87,11 +90,12 @@ TEST(ExpressionMalformed, RandomBytesAndTruncations) {
 
 TEST(ExpressionMalformed, ExtremeConstants) {
   MemoryTable t = fuzzTable();
-  for (const char* text : {"STR(1e300)", "STR(99999999999999999999999, 30, 5)", "CHR(1000000000000)",
-                           "SUBSTR(NAME, -99999999999, 99999999999)", "LEFT(NAME, 1.9)",
-                           "DTOS(STOD('99991231') + 99999999999)", "2 ^ 99999", "0 ^ -1",
-                           "STR(0 ^ -1 - 0 ^ -1, 5)", "DESCEND(0 ^ -1)", "YEAR(DATE() * 1e300)",
-                           "RIGHT('', 0)", "SUBSTR('', 1, 1)", "STR(1, 0)", "VAL(STR(-1.5, 65535, 65535))"})
+  for (const char* text :
+       {"STR(1e300)", "STR(99999999999999999999999, 30, 5)", "CHR(1000000000000)",
+        "SUBSTR(NAME, -99999999999, 99999999999)", "LEFT(NAME, 1.9)",
+        "DTOS(STOD('99991231') + 99999999999)", "2 ^ 99999", "0 ^ -1", "STR(0 ^ -1 - 0 ^ -1, 5)",
+        "DESCEND(0 ^ -1)", "YEAR(DATE() * 1e300)", "RIGHT('', 0)", "SUBSTR('', 1, 1)", "STR(1, 0)",
+        "VAL(STR(-1.5, 65535, 65535))"})
     exercise(t, text);
 }
 

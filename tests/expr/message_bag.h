@@ -12,10 +12,10 @@
 namespace messagebag {
 
 inline const ColumnDescription kColumns[] = {
-    {"MSGID1", 'N', 11, 0, 0},   {"MSGID2", 'N', 11, 0, 0},   {"MSGID3", 'N', 11, 0, 0},
-    {"REFCOUNTER", 'N', 11, 0, 0}, {"SYSFLAG", 'N', 11, 0, 0}, {"RECVTIME", 'N', 11, 0, 0},
-    {"FILESIZE", 'N', 11, 0, 0}, {"HDRFIELD", 'N', 11, 0, 0}, {"FROMNAME", 'C', 64, 0, 0},
-    {"FROMHOST", 'C', 64, 0, 0}, {"RECPUSER", 'C', 64, 0, 0}, {"RECPHOST", 'C', 64, 0, 0},
+    {"MSGID1", 'N', 11, 0, 0},     {"MSGID2", 'N', 11, 0, 0},   {"MSGID3", 'N', 11, 0, 0},
+    {"REFCOUNTER", 'N', 11, 0, 0}, {"SYSFLAG", 'N', 11, 0, 0},  {"RECVTIME", 'N', 11, 0, 0},
+    {"FILESIZE", 'N', 11, 0, 0},   {"HDRFIELD", 'N', 11, 0, 0}, {"FROMNAME", 'C', 64, 0, 0},
+    {"FROMHOST", 'C', 64, 0, 0},   {"RECPUSER", 'C', 64, 0, 0}, {"RECPHOST", 'C', 64, 0, 0},
     {nullptr, 0, 0, 0, 0}};
 
 inline constexpr int kRecordLength = 345;

@@ -26,23 +26,23 @@ class FaultOs {
  public:
   // --- what to break (call numbers count from 1; 0 = never) ---
   int failOpenAt = 0;
-  OsStatus openStatus = kOsFailure;   // what the failing open reports
-  int failReadAt = 0;                 // readAt returns -1
-  int failWriteAt = 0;                // writeAt returns -1
-  int shortWriteAt = 0;               // writeAt writes only half of the bytes
-  int64_t diskFree = -1;              // bytes that still fit on the device; -1 = no limit
+  OsStatus openStatus = kOsFailure;  // what the failing open reports
+  int failReadAt = 0;                // readAt returns -1
+  int failWriteAt = 0;               // writeAt returns -1
+  int shortWriteAt = 0;              // writeAt writes only half of the bytes
+  int64_t diskFree = -1;             // bytes that still fit on the device; -1 = no limit
   int failLengthAt = 0;
   int failSetLengthAt = 0;
   int failFlushAt = 0;
-  int failCloseAt = 0;                // the handle is closed all the same
-  int failLockAt = 0;                 // lock returns kOsFailure
-  int lockViolations = 0;             // the next n locks report kOsLockViolation
+  int failCloseAt = 0;     // the handle is closed all the same
+  int failLockAt = 0;      // lock returns kOsFailure
+  int lockViolations = 0;  // the next n locks report kOsLockViolation
   int failUnlockAt = 0;
-  bool everythingReadOnly = false;    // isReadOnly is true for every name
-  bool realSleep = true;              // false: sleeps are only recorded
-  int64_t fixedSeconds = -1;          // >= 0: the clock shows this second...
-  int64_t clockStep = 0;              // ...and moves on by this much after each reading
-  const char* tempDir = nullptr;      // overrides the temporary directory
+  bool everythingReadOnly = false;  // isReadOnly is true for every name
+  bool realSleep = true;            // false: sleeps are only recorded
+  int64_t fixedSeconds = -1;        // >= 0: the clock shows this second...
+  int64_t clockStep = 0;            // ...and moves on by this much after each reading
+  const char* tempDir = nullptr;    // overrides the temporary directory
 
   // --- what happened ---
   int opens = 0, creates = 0, reads = 0, writes = 0, lengths = 0, setLengths = 0;
@@ -176,11 +176,10 @@ class FaultOs {
 
   const OsInterface* real_;
   const OsInterface* previous_ = nullptr;
-  const OsInterface table_ = {open,       create,     readAt,        writeAt,
-                              length,     setLength,  flush,         close,
-                              remove,     rename,     lock,          unlock,
-                              isReadOnly, exists,     tempDirectory, currentDirectory,
-                              fullPath,   clock,      sleep};
+  const OsInterface table_ = {
+      open,          create,           readAt,   writeAt, length, setLength,  flush,
+      close,         remove,           rename,   lock,    unlock, isReadOnly, exists,
+      tempDirectory, currentDirectory, fullPath, clock,   sleep};
 };
 
 }  // namespace whtest

@@ -33,12 +33,16 @@ class EnvVar {
     const char* old = getenv(name);
     hadOld_ = old != nullptr;
     if (hadOld_) old_ = old;
-    if (value != nullptr) setenv(name, value, 1);
-    else unsetenv(name);
+    if (value != nullptr)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
   }
   ~EnvVar() {
-    if (hadOld_) setenv(name_, old_.c_str(), 1);
-    else unsetenv(name_);
+    if (hadOld_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
   }
 
  private:

@@ -22,8 +22,8 @@ std::string scratchBase() {
 // A memo file with block size 64 and two memos (blocks 8 and 9).
 void writeMemoFile(const std::string& name) {
   unsigned char bytes[512 + 128] = {0};
-  bytes[3] = 10;   // next free block
-  bytes[7] = 64;   // block size
+  bytes[3] = 10;  // next free block
+  bytes[7] = 64;  // block size
   const char* texts[2] = {"first memo", "second memo, a little longer"};
   for (int i = 0; i < 2; i++) {
     unsigned char* run = bytes + 512 + 64 * i;

@@ -84,15 +84,18 @@ bool create(EngineContext* ctx, const std::string& name, const ColumnDescription
 }
 
 int examples(EngineContext* ctx, const std::string& dir) {
-  const ColumnDescription plain[] = {{"NAME", 'C', 10, 0, 0}, {"NUM", 'N', 5, 0, 0}, {nullptr, 0, 0, 0, 0}};
+  const ColumnDescription plain[] = {
+      {"NAME", 'C', 10, 0, 0}, {"NUM", 'N', 5, 0, 0}, {nullptr, 0, 0, 0, 0}};
   const ColumnDescription nullable[] = {
       {"NAME", 'C', 10, 0, kNullable}, {"NUM", 'N', 5, 0, 0}, {nullptr, 0, 0, 0, 0}};
   Table* t = nullptr;
-  if (!create(ctx, path(dir, "EX30"), plain, 30, &t) || table4close(t) != 0) return fail("EX30", ctx);
+  if (!create(ctx, path(dir, "EX30"), plain, 30, &t) || table4close(t) != 0)
+    return fail("EX30", ctx);
   if (!create(ctx, path(dir, "EXNULL"), nullable, 30, &t) || table4close(t) != 0) {
     return fail("EXNULL", ctx);
   }
-  if (!create(ctx, path(dir, "EXOLD"), plain, 0, &t) || table4close(t) != 0) return fail("EXOLD", ctx);
+  if (!create(ctx, path(dir, "EXOLD"), plain, 0, &t) || table4close(t) != 0)
+    return fail("EXOLD", ctx);
   return 0;
 }
 
@@ -102,11 +105,11 @@ void le32(uint8_t* p, uint32_t v) {
 
 int createFoxAll(EngineContext* ctx, const std::string& dir) {
   const ColumnDescription columns[] = {
-      {"NAME", 'C', 12, 0, 0},     {"COUNT", 'N', 7, 0, 0},  {"AMOUNT", 'N', 10, 2, 0},
-      {"RATIO", 'F', 9, 3, 0},     {"BORN", 'D', 0, 0, 0},   {"ACTIVE", 'L', 0, 0, 0},
-      {"NOTE", 'M', 0, 0, 0},      {"PICTURE", 'G', 0, 0, 0}, {"WEIGHT", 'B', 0, 2, 0},
-      {"HITS", 'I', 0, 0, 0},      {"SEEN", 'T', 0, 0, 0},   {"PRICE", 'Y', 0, 0, 0},
-      {"RAW", 'X', 0, 0, 0},       {"CODE", 'Z', 6, 0, 0},   {nullptr, 0, 0, 0, 0}};
+      {"NAME", 'C', 12, 0, 0}, {"COUNT", 'N', 7, 0, 0},   {"AMOUNT", 'N', 10, 2, 0},
+      {"RATIO", 'F', 9, 3, 0}, {"BORN", 'D', 0, 0, 0},    {"ACTIVE", 'L', 0, 0, 0},
+      {"NOTE", 'M', 0, 0, 0},  {"PICTURE", 'G', 0, 0, 0}, {"WEIGHT", 'B', 0, 2, 0},
+      {"HITS", 'I', 0, 0, 0},  {"SEEN", 'T', 0, 0, 0},    {"PRICE", 'Y', 0, 0, 0},
+      {"RAW", 'X', 0, 0, 0},   {"CODE", 'Z', 6, 0, 0},    {nullptr, 0, 0, 0, 0}};
   Table* t = nullptr;
   if (!create(ctx, path(dir, "FOXALL"), columns, 30, &t)) return fail("FOXALL create", ctx);
   Builder b(t);
@@ -114,15 +117,16 @@ int createFoxAll(EngineContext* ctx, const std::string& dir) {
     const double weight = 1.5 * i;
     const int32_t hits = -1000 * i;
     uint8_t seen[8];
-    le32(seen, static_cast<uint32_t>(2451180 + i));       // 1999-01-01 + i days
-    le32(seen + 4, static_cast<uint32_t>(3600000 * i));   // i o'clock
-    const int64_t price = 123456 * i;                     // 12.3456 x i
+    le32(seen, static_cast<uint32_t>(2451180 + i));      // 1999-01-01 + i days
+    le32(seen + 4, static_cast<uint32_t>(3600000 * i));  // i o'clock
+    const int64_t price = 123456 * i;                    // 12.3456 x i
     bool ok = b.start() && b.text("NAME", "name " + std::to_string(i)) &&
-              b.text("COUNT", std::to_string(i * 100)) && b.text("AMOUNT", std::to_string(i) + ".25") &&
-              b.text("RATIO", "0.125") && b.text("BORN", "1998120" + std::to_string(i)) &&
+              b.text("COUNT", std::to_string(i * 100)) &&
+              b.text("AMOUNT", std::to_string(i) + ".25") && b.text("RATIO", "0.125") &&
+              b.text("BORN", "1998120" + std::to_string(i)) &&
               b.text("ACTIVE", i % 2 == 0 ? "T" : "F") && b.bytes("WEIGHT", &weight, 8) &&
-              b.bytes("HITS", &hits, 4) && b.bytes("SEEN", seen, 8) && b.bytes("PRICE", &price, 8) &&
-              b.text("CODE", "Z" + std::to_string(i));
+              b.bytes("HITS", &hits, 4) && b.bytes("SEEN", seen, 8) &&
+              b.bytes("PRICE", &price, 8) && b.text("CODE", "Z" + std::to_string(i));
     // Record 3 has no memos; the others a short and a long one.
     if (ok && i != 3) {
       ok = b.text("NOTE", "note of record " + std::to_string(i)) &&
@@ -138,20 +142,23 @@ int createFoxAll(EngineContext* ctx, const std::string& dir) {
 // columns (ID included).
 int createNulls(EngineContext* ctx, const std::string& dir, const char* leaf, int16_t idNulls) {
   const ColumnDescription columns[] = {
-      {"ID", 'N', 4, 0, idNulls},    {"NAME", 'C', 8, 0, kNullable}, {"NOTE", 'M', 0, 0, kNullable},
-      {"BORN", 'D', 0, 0, kNullable}, {"HITS", 'I', 0, 0, kNullable}, {"A", 'C', 1, 0, kNullable},
-      {"B", 'C', 1, 0, kNullable},   {"C", 'C', 1, 0, kNullable},    {"D", 'C', 1, 0, kNullable},
-      {"E", 'C', 1, 0, kNullable},   {nullptr, 0, 0, 0, 0}};
+      {"ID", 'N', 4, 0, idNulls},     {"NAME", 'C', 8, 0, kNullable},
+      {"NOTE", 'M', 0, 0, kNullable}, {"BORN", 'D', 0, 0, kNullable},
+      {"HITS", 'I', 0, 0, kNullable}, {"A", 'C', 1, 0, kNullable},
+      {"B", 'C', 1, 0, kNullable},    {"C", 'C', 1, 0, kNullable},
+      {"D", 'C', 1, 0, kNullable},    {"E", 'C', 1, 0, kNullable},
+      {nullptr, 0, 0, 0, 0}};
   Table* t = nullptr;
   if (!create(ctx, path(dir, leaf), columns, 30, &t)) return fail("NULLS create", ctx);
   Builder b(t);
   static const char* const kNullable9[] = {"NAME", "NOTE", "BORN", "HITS", "A", "B", "C", "D", "E"};
   for (int i = 0; i < 10; i++) {
     const int32_t hits = i;
-    bool ok = b.start() && b.text("ID", std::to_string(i)) && b.text("NAME", "n" + std::to_string(i)) &&
+    bool ok = b.start() && b.text("ID", std::to_string(i)) &&
+              b.text("NAME", "n" + std::to_string(i)) &&
               b.text("NOTE", "memo " + std::to_string(i)) && b.text("BORN", "20000229") &&
-              b.bytes("HITS", &hits, 4) && b.text("A", "a") && b.text("B", "b") && b.text("C", "c") &&
-              b.text("D", "d") && b.text("E", "e");
+              b.bytes("HITS", &hits, 4) && b.text("A", "a") && b.text("B", "b") &&
+              b.text("C", "c") && b.text("D", "d") && b.text("E", "e");
     // Record i has column i - 1 null (record 0 none): every bit of both bytes.
     if (ok && i > 0) ok = b.null(kNullable9[i - 1]);
     if (!ok || !b.append(false)) return fail("NULLS append", ctx);
@@ -160,10 +167,10 @@ int createNulls(EngineContext* ctx, const std::string& dir, const char* leaf, in
 }
 
 int createOld(EngineContext* ctx, const std::string& dir) {
-  const ColumnDescription columns[] = {
-      {"NAME", 'C', 12, 0, 0}, {"COUNT", 'N', 7, 0, 0}, {"RATIO", 'F', 9, 3, 0},
-      {"BORN", 'D', 0, 0, 0},  {"ACTIVE", 'L', 0, 0, 0}, {"NOTE", 'M', 0, 0, 0},
-      {nullptr, 0, 0, 0, 0}};
+  const ColumnDescription columns[] = {{"NAME", 'C', 12, 0, 0},  {"COUNT", 'N', 7, 0, 0},
+                                       {"RATIO", 'F', 9, 3, 0},  {"BORN", 'D', 0, 0, 0},
+                                       {"ACTIVE", 'L', 0, 0, 0}, {"NOTE", 'M', 0, 0, 0},
+                                       {nullptr, 0, 0, 0, 0}};
   Table* t = nullptr;
   if (!create(ctx, path(dir, "OLDALL"), columns, 0, &t)) return fail("OLDALL create", ctx);
   Builder b(t);
@@ -176,27 +183,31 @@ int createOld(EngineContext* ctx, const std::string& dir) {
   }
   if (table4close(t) != 0) return fail("OLDALL close", ctx);
 
-  const ColumnDescription plain[] = {{"NAME", 'C', 5, 0, 0}, {"NUM", 'N', 3, 0, 0}, {nullptr, 0, 0, 0, 0}};
+  const ColumnDescription plain[] = {
+      {"NAME", 'C', 5, 0, 0}, {"NUM", 'N', 3, 0, 0}, {nullptr, 0, 0, 0, 0}};
   if (!create(ctx, path(dir, "OLDPLAIN"), plain, 0, &t)) return fail("OLDPLAIN create", ctx);
   Builder p(t);
   for (int i = 1; i <= 3; i++) {
-    if (!p.start() || !p.text("NAME", "p" + std::to_string(i)) || !p.text("NUM", std::to_string(i)) ||
-        !p.append(i == 1)) {
+    if (!p.start() || !p.text("NAME", "p" + std::to_string(i)) ||
+        !p.text("NUM", std::to_string(i)) || !p.append(i == 1)) {
       return fail("OLDPLAIN append", ctx);
     }
   }
   return table4close(t) == 0 ? 0 : fail("OLDPLAIN close", ctx);
 }
 
-int createPacked(EngineContext* ctx, const std::string& dir, const char* leaf, int16_t compatibility) {
+int createPacked(EngineContext* ctx, const std::string& dir, const char* leaf,
+                 int16_t compatibility) {
   const ColumnDescription columns[] = {
       {"ID", 'N', 5, 0, 0}, {"NOTE", 'M', 0, 0, 0}, {"NAME", 'C', 10, 0, 0}, {nullptr, 0, 0, 0, 0}};
   Table* t = nullptr;
   if (!create(ctx, path(dir, leaf), columns, compatibility, &t)) return fail("packed create", ctx);
   Builder b(t);
   for (int i = 1; i <= 40; i++) {
-    if (!b.start() || !b.text("ID", std::to_string(i)) || !b.text("NAME", "r" + std::to_string(i)) ||
-        !b.text("NOTE", std::string(static_cast<size_t>(20 * i), static_cast<char>('a' + i % 26))) ||
+    if (!b.start() || !b.text("ID", std::to_string(i)) ||
+        !b.text("NAME", "r" + std::to_string(i)) ||
+        !b.text("NOTE",
+                std::string(static_cast<size_t>(20 * i), static_cast<char>('a' + i % 26))) ||
         !b.append(i % 3 == 0)) {
       return fail("packed append", ctx);
     }
@@ -204,7 +215,8 @@ int createPacked(EngineContext* ctx, const std::string& dir, const char* leaf, i
   // Every memo rewritten longer: each moves to the end of the memo file.
   for (int rc = table4top(t); rc == 0; rc = table4skip(t, 1)) {
     const int32_t id = column4long(table4column(t, 1));
-    if (!b.text("NOTE", "rewritten " + std::to_string(id) + std::string(static_cast<size_t>(600 + id), '#')) ||
+    if (!b.text("NOTE", "rewritten " + std::to_string(id) +
+                            std::string(static_cast<size_t>(600 + id), '#')) ||
         table4flushRecord(t, false) != 0) {
       return fail("packed rewrite", ctx);
     }
@@ -296,8 +308,9 @@ int dump(EngineContext* ctx, const char* name) {
   std::printf("{\"count\": %d, \"columns\": [", table4recCount(t));
   for (int i = 1; i <= columns; i++) {
     Column* c = table4column(t, i);
-    std::printf("%s[\"%s\", \"%c\", %d, %d]", i > 1 ? ", " : "", c->name, static_cast<char>(c->type),
-                static_cast<int>(c->length), static_cast<int>(c->decimals));
+    std::printf("%s[\"%s\", \"%c\", %d, %d]", i > 1 ? ", " : "", c->name,
+                static_cast<char>(c->type), static_cast<int>(c->length),
+                static_cast<int>(c->decimals));
   }
   std::printf("]}\n");
   for (int rc = table4top(t); rc == 0; rc = table4skip(t, 1)) {

@@ -75,7 +75,8 @@ TEST(ReportOldDbException, LongMessageIsCutToTheBuffer) {
 
 class CountedDatabaseException : public GDatabaseException {
  public:
-  CountedDatabaseException(int code, int* deletions) : GDatabaseException(code), deletions_(deletions) {}
+  CountedDatabaseException(int code, int* deletions)
+      : GDatabaseException(code), deletions_(deletions) {}
   ~CountedDatabaseException() override { ++*deletions_; }
 
  private:

@@ -56,9 +56,7 @@ class PersonList : public RecordList {
     records.clear();
   }
   void reserve(std::size_t count) override { records.reserve(count); }
-  void add(RecordObject* record) override {
-    records.emplace_back(static_cast<Person*>(record));
-  }
+  void add(RecordObject* record) override { records.emplace_back(static_cast<Person*>(record)); }
   std::size_t size() override { return records.size(); }
 
   std::vector<std::unique_ptr<Person>> records;

@@ -10,11 +10,8 @@
 namespace tables_test {
 
 const ColumnDescription kPeopleColumns[] = {
-    {"ID", 'N', 10, 0, 0},
-    {"NAME", 'C', 6, 0, 0},
-    {"NOTE", 'M', 4, 0, 0},
-    {"STAMP", 'N', 10, 0, 0},
-    {nullptr, 0, 0, 0, 0},
+    {"ID", 'N', 10, 0, 0},    {"NAME", 'C', 6, 0, 0}, {"NOTE", 'M', 4, 0, 0},
+    {"STAMP", 'N', 10, 0, 0}, {nullptr, 0, 0, 0, 0},
 };
 
 void ScratchDirectoryTest::SetUp() {

@@ -47,7 +47,7 @@ inline constexpr int kStamp = 3;
 // What dbfread finds in a .DBF file.
 struct DbfContents {
   bool ok = false;
-  std::string error;          // the reader's output when it failed
+  std::string error;  // the reader's output when it failed
   long headerCount = -1;
   long liveCount = -1;
   long deletedCount = -1;

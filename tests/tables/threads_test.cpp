@@ -23,11 +23,8 @@ namespace tables_test {
 namespace {
 
 const ColumnDescription kStressColumns[] = {
-    {"TID", 'N', 4, 0, 0},
-    {"SEQ", 'N', 6, 0, 0},
-    {"NAME", 'C', 16, 0, 0},
-    {"NOTE", 'M', 4, 0, 0},
-    {nullptr, 0, 0, 0, 0},
+    {"TID", 'N', 4, 0, 0},  {"SEQ", 'N', 6, 0, 0}, {"NAME", 'C', 16, 0, 0},
+    {"NOTE", 'M', 4, 0, 0}, {nullptr, 0, 0, 0, 0},
 };
 constexpr int kTid = 0;
 constexpr int kSeq = 1;
@@ -38,7 +35,9 @@ constexpr int kThreads = 6;
 constexpr int kRowsPerThread = 90;
 constexpr int kDeleteEvery = 15;
 
-std::string rowName(int tid, int seq) { return "t" + std::to_string(tid) + "-s" + std::to_string(seq); }
+std::string rowName(int tid, int seq) {
+  return "t" + std::to_string(tid) + "-s" + std::to_string(seq);
+}
 
 // Memo texts of varying length, so that memo blocks of different sizes are
 // written from several threads at once.
