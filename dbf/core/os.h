@@ -69,14 +69,15 @@ struct OsInterface {
   // True when this process may not write the file.
   bool (*isReadOnly)(const char* name);
   bool (*exists)(const char* name);
-  // Directory for temporary files: TEMP, else TMP, else TMPDIR, else the
-  // current directory. Returns the length or -1 when it does not fit.
+  // Directory for temporary files: TEMP, else TMP, else (POSIX only) TMPDIR,
+  // else the current directory. Returns the length or -1 when it does not fit.
   int (*tempDirectory)(char* out, int capacity);
   // The current directory; the length or -1 when it does not fit.
   int (*currentDirectory)(char* out, int capacity);
   // |name| made absolute by the platform's rules ("." and ".." steps
-  // resolved, separators normalised). The length, or -1 when the name is
-  // empty or the result does not fit.
+  // resolved, separators normalised; on Windows, whose names ignore case,
+  // also upper-cased as a whole). The length, or -1 when the name is empty or
+  // the result does not fit.
   int (*fullPath)(const char* name, char* out, int capacity);
   // Wall-clock time as seconds since 1970 and milliseconds within the second.
   void (*clock)(int64_t* seconds, int32_t* milliseconds);

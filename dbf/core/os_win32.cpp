@@ -69,9 +69,12 @@ OsStatus statusOf(DWORD err) {
 
 DWORD shareFlagsOf(OsShare share) {
   switch (share) {
-    case kOsShareNone: return 0;
-    case kOsShareRead: return FILE_SHARE_READ;
-    default: return FILE_SHARE_READ | FILE_SHARE_WRITE;
+    case kOsShareNone:
+      return 0;
+    case kOsShareRead:
+      return FILE_SHARE_READ;
+    default:
+      return FILE_SHARE_READ | FILE_SHARE_WRITE;
   }
 }
 
@@ -97,9 +100,9 @@ OsStatus winOpen(const char* name, bool writable, OsShare share, int64_t* handle
 OsStatus winCreate(const char* name, OsShare share, OsCreate how, int64_t* handle) {
   // CREATE_ALWAYS checks the share modes of every other open before it
   // empties the file, so a file that someone holds is never cut.
-  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, shareFlagsOf(share), nullptr,
-                         how == kOsCreateNew ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE h =
+      CreateFileA(name, GENERIC_READ | GENERIC_WRITE, shareFlagsOf(share), nullptr,
+                  how == kOsCreateNew ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   return finishOpen(h, handle);
 }
 
@@ -284,10 +287,10 @@ void winSleep(int32_t milliseconds) {
 }
 
 const OsInterface kWin32 = {
-    winOpen,      winCreate,     winReadAt,     winWriteAt,       winLength,
-    winSetLength, winFlush,      winClose,      winRemove,        winRename,
-    winLock,      winUnlock,     winIsReadOnly, winExists,        winTempDirectory,
-    winCurrentDirectory,         winFullPath,   winClock,         winSleep,
+    winOpen,       winCreate, winReadAt,        winWriteAt,          winLength,   winSetLength,
+    winFlush,      winClose,  winRemove,        winRename,           winLock,     winUnlock,
+    winIsReadOnly, winExists, winTempDirectory, winCurrentDirectory, winFullPath, winClock,
+    winSleep,
 };
 
 std::atomic<const OsInterface*> g_current{&kWin32};

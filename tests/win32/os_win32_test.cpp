@@ -45,16 +45,16 @@ void checkEq(const A& a, const B& b, const char* as, const char* bs, int line) {
   fail(line, std::string(as) + " == " + bs + ": got " + show(a) + ", expected " + show(b));
 }
 
-#define CHECK(cond) \
-  ((cond) ? (void)0 : fail(__LINE__, std::string("CHECK(") + #cond + ")"))
-#define CHECK_EQ(a, b) checkEq(static_cast<long long>(a), static_cast<long long>(b), #a, #b, __LINE__)
+#define CHECK(cond) ((cond) ? (void)0 : fail(__LINE__, std::string("CHECK(") + #cond + ")"))
+#define CHECK_EQ(a, b) \
+  checkEq(static_cast<long long>(a), static_cast<long long>(b), #a, #b, __LINE__)
 #define CHECK_STR(a, b) checkEq(std::string(a), std::string(b), #a, #b, __LINE__)
 // Stops the case when a precondition fails (the rest would only add noise).
-#define REQUIRE_EQ(a, b)                                   \
-  do {                                                     \
-    int before_ = g_caseFailures;                          \
-    CHECK_EQ(a, b);                                        \
-    if (g_caseFailures != before_) return;                 \
+#define REQUIRE_EQ(a, b)                   \
+  do {                                     \
+    int before_ = g_caseFailures;          \
+    CHECK_EQ(a, b);                        \
+    if (g_caseFailures != before_) return; \
   } while (0)
 
 // --- helpers ---
@@ -85,8 +85,8 @@ std::string upper(std::string s) {
 }
 
 void writeWhole(const char* name, const std::string& bytes) {
-  HANDLE h = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE h =
+      CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   DWORD put = 0;
   WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
   CloseHandle(h);
@@ -400,7 +400,7 @@ void lockRangesOfTheFileFormats() {
   REQUIRE_EQ(file4lock(&a, kLockWholeFile, kLockWholeFileLength), 0);
   const int64_t record3 = lock4recordPosition(false, 296, 50, 3);
   CHECK_EQ(file4lock(&b, record3, 1), 50);
-  CHECK_EQ(file4lock(&b, kLockAppend, 1), 50);  // the range ends with the append byte
+  CHECK_EQ(file4lock(&b, kLockAppend, 1), 50);     // the range ends with the append byte
   CHECK_EQ(file4lock(&b, kLockAppend + 1, 1), 0);  // and no further
   CHECK_EQ(file4unlock(&a, kLockWholeFile, kLockWholeFileLength), 0);
   CHECK_EQ(file4lock(&b, record3, 1), 0);
