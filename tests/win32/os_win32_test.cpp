@@ -2,19 +2,22 @@
 // Windows) by tests/win32/run-wine-tests.sh. They drive the engine through its
 // public calls (file4..., table4...) so that what is checked is what the
 // engine gets from os_win32.cpp: files and positions, share modes, byte-range
-// locks between two handles of one process, temporary names, renaming without
-// replacing, full names, and whole tables written and read back.
+// locks between two handles of one process and between two processes (the
+// program starts itself again as the other one), temporary names, renaming
+// without replacing, full names, and whole tables written and read back.
 //
 // A plain program (no test framework is cross-built here): each case runs in
 // a fresh scratch directory made the current directory; the last line is
 // "N passed, M failed" and the exit status is non-zero when anything failed.
 //   os_win32_test.exe [PART-OF-NAME]
+//   os_win32_test.exe --hold NAME MODE READY-EVENT GO-EVENT   (the other process)
 #include <windows.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -705,6 +708,131 @@ void memoCompressReplacesTheFile() {
   CHECK_STR(nameOnDisk("TEMP*.TMP"), "<none>");
 }
 
+// --- another process ---
+
+// Body of the child process: opens |name| in share mode |mode|, locks the
+// byte of record 5 (mode 0 only), signals |ready| and holds everything until
+// |go| is signalled.
+int holdInChild(const char* name, int mode, const char* ready, const char* go) {
+  Context c;
+  c.shareMode = static_cast<uint8_t>(mode);
+  DiskFile f;
+  if (file4open(&f, &c, name, false) != 0) return 2;
+  if (mode == 0 && file4lock(&f, kRecord5Fox, 1) != 0) return 3;
+  HANDLE readyEvent = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready);
+  HANDLE goEvent = OpenEventA(SYNCHRONIZE, FALSE, go);
+  if (readyEvent == nullptr || goEvent == nullptr) return 4;
+  SetEvent(readyEvent);
+  WaitForSingleObject(goEvent, 20000);
+  return file4close(&f) == 0 ? 0 : 5;
+}
+
+// This program started again as a holder of SHARED.DBF; stops it on
+// destruction. |ok| tells whether the child got as far as holding the file.
+class Holder {
+ public:
+  explicit Holder(int mode) {
+    const std::string tag = std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++count_);
+    const std::string readyName = "wh_os_ready_" + tag, goName = "wh_os_go_" + tag;
+    ready_ = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
+    go_ = CreateEventA(nullptr, TRUE, FALSE, goName.c_str());
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string command = "\"" + std::string(self) + "\" --hold SHARED.DBF " +
+                          std::to_string(mode) + " " + readyName + " " + goName;
+    STARTUPINFOA si;
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    memset(&process_, 0, sizeof process_);
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &process_)) {
+      return;
+    }
+    HANDLE both[2] = {ready_, process_.hProcess};
+    ok_ = WaitForMultipleObjects(2, both, FALSE, 20000) == WAIT_OBJECT_0;
+  }
+  // Lets the child close the file and end; its exit status (0 when all went well).
+  DWORD release() {
+    if (process_.hProcess == nullptr) return 99;
+    SetEvent(go_);
+    WaitForSingleObject(process_.hProcess, 20000);
+    DWORD status = 99;
+    GetExitCodeProcess(process_.hProcess, &status);
+    CloseHandle(process_.hProcess);
+    CloseHandle(process_.hThread);
+    process_.hProcess = nullptr;
+    return status;
+  }
+  ~Holder() {
+    if (process_.hProcess != nullptr) {
+      TerminateProcess(process_.hProcess, 1);
+      release();
+    }
+    CloseHandle(ready_);
+    CloseHandle(go_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  static inline int count_ = 0;
+  HANDLE ready_ = nullptr;
+  HANDLE go_ = nullptr;
+  PROCESS_INFORMATION process_;
+  bool ok_ = false;
+};
+
+// The design's case: another process holds the record byte; three tries with
+// their pauses give 50, and the byte is free once that process has closed.
+void locksBetweenProcesses() {
+  writeWhole("SHARED.DBF", std::string(1000, 'r'));
+  Holder holder(0);
+  REQUIRE_EQ(holder.ok(), true);
+  Context c;
+  DiskFile f;
+  REQUIRE_EQ(file4open(&f, &c, "SHARED.DBF", false), 0);
+  c.lockAttempts = 3;
+  c.lockRetryDelay = 5;
+  auto start = std::chrono::steady_clock::now();
+  CHECK_EQ(file4lock(&f, kRecord5Fox, 1), 50);
+  CHECK(millisecondsSince(start) >= 95);
+  CHECK_EQ(file4lock(&f, kRecord5Fox - 1, 1), 0);
+  CHECK_EQ(file4unlock(&f, kRecord5Fox - 1, 1), 0);
+  DiskFile exclusive;
+  Context e;
+  e.shareMode = 1;
+  CHECK_EQ(file4open(&exclusive, &e, "SHARED.DBF", false), 70);  // the child has it open
+  CHECK_EQ(holder.release(), 0);
+  CHECK_EQ(file4lock(&f, kRecord5Fox, 1), 0);
+  CHECK_EQ(file4close(&f), 0);
+}
+
+void shareModesBetweenProcesses() {
+  writeWhole("SHARED.DBF", std::string(10, 'r'));
+  {
+    Holder holder(1);
+    REQUIRE_EQ(holder.ok(), true);
+    Context c;
+    DiskFile f;
+    c.openReadOnly = 1;
+    CHECK_EQ(file4open(&f, &c, "SHARED.DBF", false), 70);
+    CHECK_EQ(holder.release(), 0);
+    CHECK_EQ(file4open(&f, &c, "SHARED.DBF", false), 0);
+    CHECK_EQ(file4close(&f), 0);
+  }
+  {
+    Holder holder(2);
+    REQUIRE_EQ(holder.ok(), true);
+    Context c;
+    DiskFile f;
+    CHECK_EQ(file4open(&f, &c, "SHARED.DBF", false), 70);
+    engine4errorSet(&c, 0);
+    c.openReadOnly = 1;
+    CHECK_EQ(file4open(&f, &c, "SHARED.DBF", false), 0);
+    CHECK_EQ(file4close(&f), 0);
+    CHECK_EQ(holder.release(), 0);
+  }
+}
+
 // --- running ---
 
 struct Case {
@@ -733,11 +861,16 @@ const Case kCases[] = {
     {"tables.roundTrip", tableRoundTrip},
     {"tables.locksBetweenContexts", tableLocksBetweenContexts},
     {"tables.memoCompressReplacesTheFile", memoCompressReplacesTheFile},
+    {"process.locks", locksBetweenProcesses},
+    {"process.shareModes", shareModesBetweenProcesses},
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 6 && strcmp(argv[1], "--hold") == 0) {
+    return holdInChild(argv[2], atoi(argv[3]), argv[4], argv[5]);
+  }
   setvbuf(stdout, nullptr, _IONBF, 0);
   const char* filter = argc > 1 ? argv[1] : "";
   char tempPath[MAX_PATH];
