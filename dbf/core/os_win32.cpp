@@ -264,22 +264,21 @@ void winClock(int64_t* seconds, int32_t* milliseconds) {
   *milliseconds = static_cast<int32_t>((t / 10000u) % 1000u);
 }
 
-// Removes the thread's pending window messages, dispatching paint messages.
-void drainMessages() {
-  MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_PAINT) {
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-    }
-  }
-}
-
+// Waits |milliseconds|, removing the thread's window messages meanwhile and
+// dispatching the paint messages among them.
 void winSleep(int32_t milliseconds) {
   if (milliseconds <= 0) return;
   const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
   for (;;) {
-    drainMessages();
+    // A window that never validates itself keeps a WM_PAINT pending for ever,
+    // so the queue is emptied only while the time lasts.
+    MSG msg;
+    while (GetTickCount64() < end && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_PAINT) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+      }
+    }
     const ULONGLONG now = GetTickCount64();
     if (now >= end) return;
     // Wakes early when a message arrives, so that it is handled at once.

@@ -474,6 +474,55 @@ void sleepDropsMessagesAndWaits() {
   CHECK(millisecondsSince(start) < 50);
 }
 
+int g_paints = 0;
+int g_otherMessages = 0;
+bool g_validates = true;  // false: the window never paints, so WM_PAINT stays due
+LRESULT CALLBACK countingWindow(HWND w, UINT message, WPARAM wp, LPARAM lp) {
+  if (message == WM_PAINT) {
+    g_paints++;
+    if (!g_validates) return 0;
+    PAINTSTRUCT ps;
+    BeginPaint(w, &ps);
+    EndPaint(w, &ps);
+    return 0;
+  }
+  if (message == WM_USER + 8) g_otherMessages++;
+  return DefWindowProcA(w, message, wp, lp);
+}
+
+// A window of the waiting thread is repainted while the engine waits; the
+// other messages posted to it are dropped, not dispatched.
+void sleepRepaintsWindows() {
+  WNDCLASSA wc;
+  memset(&wc, 0, sizeof wc);
+  wc.lpfnWndProc = countingWindow;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.lpszClassName = "wh_os_paint";
+  RegisterClassA(&wc);
+  HWND w = CreateWindowA("wh_os_paint", "wait", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                         nullptr, wc.hInstance, nullptr);
+  REQUIRE_EQ(w != nullptr, true);
+  ShowWindow(w, SW_SHOWNOACTIVATE);
+  os4platform()->sleep(50);  // the first paint and the messages of showing
+  g_paints = 0;
+  g_otherMessages = 0;
+  InvalidateRect(w, nullptr, FALSE);
+  PostMessageA(w, WM_USER + 8, 0, 0);
+  os4platform()->sleep(50);
+  CHECK_EQ(g_paints, 1);
+  CHECK_EQ(g_otherMessages, 0);
+  // A window that never validates itself does not hold the wait up.
+  g_validates = false;
+  InvalidateRect(w, nullptr, FALSE);
+  auto start = std::chrono::steady_clock::now();
+  os4platform()->sleep(50);
+  CHECK(millisecondsSince(start) < 1000);
+  CHECK(g_paints > 1);
+  g_validates = true;
+  DestroyWindow(w);
+  UnregisterClassA("wh_os_paint", wc.hInstance);
+}
+
 // --- temporary files ---
 
 void tempNamesFollowTheEnvironment() {
@@ -854,6 +903,7 @@ const Case kCases[] = {
     {"locks.endWithTheirHandle", locksEndWithTheirHandle},
     {"locks.waitUntilReleased", lockWaitsUntilReleased},
     {"wait.dropsMessagesAndWaits", sleepDropsMessagesAndWaits},
+    {"wait.repaintsWindows", sleepRepaintsWindows},
     {"temp.namesFollowTheEnvironment", tempNamesFollowTheEnvironment},
     {"temp.nameInUseIsSkipped", tempNameInUseIsSkipped},
     {"rename.neverReplaces", renameNeverReplaces},
