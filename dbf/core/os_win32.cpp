@@ -8,7 +8,9 @@
 // pointer has to be set first. Byte-range locks are LockFile locks, which
 // conflict between two handles of the same process as well as between
 // processes; ERROR_LOCK_VIOLATION is the one failure that means "held by
-// someone else".
+// someone else". Unlike POSIX locks they never merge: a handle cannot lock a
+// range overlapping one it already holds (that too is ERROR_LOCK_VIOLATION),
+// and an unlock must name exactly a range that was locked.
 //
 // Full names follow Windows' own rules (GetFullPathNameA: drive letters, UNC
 // names, the current directory of each drive, "." and ".." steps, "/" taken as
@@ -54,7 +56,6 @@ OsStatus statusOf(DWORD err) {
     case ERROR_WRITE_PROTECT:
       return kOsAccessDenied;
     case ERROR_TOO_MANY_OPEN_FILES:
-    case ERROR_NO_MORE_FILES:
       return kOsTooManyFiles;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
