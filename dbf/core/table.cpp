@@ -780,12 +780,14 @@ int table4close(Table* t) {
   auto keep = [&failure](int rc) {
     if (rc < 0 && failure == 0) failure = rc;
   };
+  int unwritten = 0;  // 50: a refused record lock kept the change from the file
 
   DataFile* d = t->dataFile;
   if (d != nullptr) {
     int rc = table4flushRecord(t, false);
     if (rc == kErrUniqueKey) t->changed = false;
     keep(rc);
+    if (rc > 0) unwritten = rc;
     engine4errorSet(ctx, 0);
     if ((table4holdsAppendLock(t) || table4holdsFileLock(t)) && d->headerNeedsWriting)
       keep(dataFile4writeHeader(d));
@@ -818,7 +820,7 @@ int table4close(Table* t) {
   engine4errorSet(ctx, failure);
   if (saved < 0) engine4errorSet(ctx, saved);
   if (saved != 0) return saved;
-  return failure;
+  return failure != 0 ? failure : unwritten;
 }
 
 // --- columns by number and name ---

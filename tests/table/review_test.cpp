@@ -1,0 +1,90 @@
+// Faults found in review of the table code, one group per fault: a refused
+// record lock must never let a move or close drop the caller's change, a new
+// record being built survives a lock release of its group, and the old-record
+// buffer is only trusted while the lock it was read under is held.
+#include <string>
+
+#include "tests/table/fixture.h"
+
+using namespace tabletest;
+
+namespace {
+
+const ColumnDescription kNumbers[] = {{"V", 'N', 4, 0, 0}, {nullptr, 0, 0, 0, 0}};
+
+// Two Tables of one context on a table of six records; unlock policy 2 so
+// that a lock one of them holds stays while the other works.
+class RefusedFlush : public TableTest {
+ protected:
+  void SetUp() override {
+    TableTest::SetUp();
+    Table* t = table4create(&ctx_, "rf", kNumbers, nullptr);
+    ASSERT_NE(t, nullptr);
+    for (int i = 1; i <= 6; ++i) ASSERT_EQ(appendTexts(t, {std::to_string(i)}), 0);
+    ASSERT_EQ(table4close(t), 0);
+    a_ = table4open(&ctx_, "rf");
+    b_ = table4open(&ctx_, "rf");
+    ASSERT_NE(a_, nullptr);
+    ASSERT_NE(b_, nullptr);
+    ctx_.unlockPolicy = 2;
+    ctx_.lockAttempts = 1;
+    // b holds record 2; a changes it without a lock of its own.
+    ASSERT_EQ(table4lockRecord(b_, 2), 0);
+    ASSERT_EQ(table4go(a_, 2), 0);
+    ColumnValue v(table4column(a_, 1));
+    ASSERT_EQ(column4assignLong(&v, 99, -1, false), 0);
+  }
+  void TearDown() override {
+    if (a_ != nullptr) {
+      EXPECT_EQ(table4close(a_), 0);
+    }
+    if (b_ != nullptr) {
+      EXPECT_EQ(table4close(b_), 0);
+    }
+    TableTest::TearDown();
+  }
+  // a is still on record 2 with its change; once b lets go it is written.
+  void expectChangeKeptThenWritten() {
+    EXPECT_EQ(table4recNo(a_), 2);
+    EXPECT_TRUE(a_->changed);
+    EXPECT_EQ(columnText(a_, 1), "  99");
+    ASSERT_EQ(table4unlock(b_), 0);
+    EXPECT_EQ(table4flushRecord(a_, true), 0);
+    ASSERT_EQ(table4go(b_, 2), 0);
+    EXPECT_EQ(columnText(b_, 1), "  99");
+  }
+  Table* a_ = nullptr;
+  Table* b_ = nullptr;
+};
+
+TEST_F(RefusedFlush, GoStaysOnTheChangedRecord) {
+  EXPECT_EQ(table4go(a_, 3), 50);
+  expectChangeKeptThenWritten();
+}
+
+TEST_F(RefusedFlush, SkipAndTopStayOnTheChangedRecord) {
+  EXPECT_EQ(table4skip(a_, 1), 50);
+  EXPECT_EQ(table4top(a_), 50);
+  expectChangeKeptThenWritten();
+}
+
+TEST_F(RefusedFlush, GoEofStaysOnTheChangedRecord) {
+  EXPECT_EQ(table4goEof(a_), 50);
+  EXPECT_FALSE(a_->eof);
+  expectChangeKeptThenWritten();
+}
+
+TEST_F(RefusedFlush, AppendStartDoesNotTurnTheChangeIntoANewRecord) {
+  EXPECT_EQ(table4appendStart(a_, false), 50);
+  expectChangeKeptThenWritten();
+  EXPECT_EQ(table4recCount(b_), 6);
+}
+
+TEST_F(RefusedFlush, CloseReportsTheChangeItCouldNotWrite) {
+  EXPECT_EQ(table4close(a_), 50);
+  a_ = nullptr;
+  ASSERT_EQ(table4go(b_, 2), 0);
+  EXPECT_EQ(columnText(b_, 1), "2   ");
+}
+
+}  // namespace
