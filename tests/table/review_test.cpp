@@ -87,4 +87,62 @@ TEST_F(RefusedFlush, CloseReportsTheChangeItCouldNotWrite) {
   EXPECT_EQ(columnText(b_, 1), "2   ");
 }
 
+// --- a new record being built and the locks of its group ---
+
+const ColumnDescription kMemoColumns[] = {
+    {"ID", 'N', 6, 0, 0}, {"BODY", 'M', 0, 0, 0}, {nullptr, 0, 0, 0, 0}};
+
+class BuildingRecord : public TableTest {
+ protected:
+  void SetUp() override {
+    TableTest::SetUp();
+    m_ = table4create(&ctx_, "bm", kMemoColumns, nullptr);
+    other_ = table4create(&ctx_, "bo", kNumbers, nullptr);
+    ASSERT_NE(m_, nullptr);
+    ASSERT_NE(other_, nullptr);
+    ASSERT_EQ(appendTexts(other_, {"1"}), 0);
+    ASSERT_EQ(table4unlock(other_), 0);
+  }
+  void TearDown() override {
+    EXPECT_EQ(table4close(m_), 0);
+    EXPECT_EQ(table4close(other_), 0);
+    TableTest::TearDown();
+  }
+  // Starts a new record of m_ holding the file lock, with a memo assigned.
+  void startWithMemo() {
+    ASSERT_EQ(table4lockFile(m_), 0);
+    ASSERT_EQ(table4appendStart(m_, false), 0);
+    ASSERT_EQ(table4blank(m_), 0);
+    ColumnValue id(table4column(m_, 1)), body(table4column(m_, 2));
+    ASSERT_EQ(column4assignLong(&id, 7, -1, false), 0);
+    ASSERT_EQ(column4assign(&body, "kept across the unlock"), 0);
+  }
+  void expectMemoAppended() {
+    ASSERT_EQ(table4append(m_), 0);
+    ASSERT_EQ(table4go(m_, 1), 0);
+    uint32_t len = 0;
+    const char* text = column4memoText(table4column(m_, 2), &len);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text, len), "kept across the unlock");
+  }
+  Table* m_ = nullptr;
+  Table* other_ = nullptr;
+};
+
+// Unlock policy 1 releases every Table of the group before a new lock: the
+// Table building a record loses its locks, not its memos.
+TEST_F(BuildingRecord, GroupReleaseKeepsItsMemos) {
+  startWithMemo();
+  ASSERT_EQ(table4lockRecord(other_, 1), 0);
+  EXPECT_EQ(table4isRecordLocked(m_, 1), 0);  // the file lock went
+  EXPECT_EQ(table4recNo(m_), 0);
+  expectMemoAppended();
+}
+
+TEST_F(BuildingRecord, ExplicitUnlockKeepsItsMemos) {
+  startWithMemo();
+  ASSERT_EQ(table4unlock(m_), 0);
+  expectMemoAppended();
+}
+
 }  // namespace
