@@ -145,4 +145,34 @@ TEST_F(BuildingRecord, ExplicitUnlockKeepsItsMemos) {
   expectMemoAppended();
 }
 
+// --- a record count written by someone else ---
+
+// Another program (or damage) may leave any count in the header; the count
+// is re-read whenever no lock holds it. One past it must stay a valid
+// record number.
+TEST_F(TableTest, LargestCountInTheHeaderIsRefused) {
+  Table* t = table4create(&ctx_, "cnt", kNumbers, nullptr);
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(appendTexts(t, {"1"}), 0);
+  ASSERT_EQ(table4unlock(t), 0);
+  auto bytes = slurp("CNT.DBF");
+  const size_t sizeBefore = bytes.size();
+  bytes[4] = 0xFF;
+  bytes[5] = 0xFF;
+  bytes[6] = 0xFF;
+  bytes[7] = 0x7F;
+  spit("CNT.DBF", bytes);
+
+  EXPECT_EQ(appendTexts(t, {"2"}), -200);
+  engine4errorSet(&ctx_, 0);
+  EXPECT_EQ(table4goEof(t), -200);
+  engine4errorSet(&ctx_, 0);
+  EXPECT_EQ(table4recCount(t), -200);
+  engine4errorSet(&ctx_, 0);
+  EXPECT_EQ(slurp("CNT.DBF").size(), sizeBefore);
+  EXPECT_EQ(table4close(t), 0);
+  EXPECT_EQ(table4open(&ctx_, "cnt"), nullptr);
+  EXPECT_EQ(ctx_.errorCode, -200);
+}
+
 }  // namespace
