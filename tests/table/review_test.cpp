@@ -175,4 +175,35 @@ TEST_F(TableTest, LargestCountInTheHeaderIsRefused) {
   EXPECT_EQ(ctx_.errorCode, -200);
 }
 
+// --- memos of a new record ---
+
+// table4appendStart gives the new record no memos. Where the memo references
+// of the previous record stay in the buffer (lockBeforeChange on), reading a
+// memo column of the new record must not bring the previous memo back, nor
+// must the append then store a copy of it.
+TEST_F(TableTest, ReadingAMemoOfANewRecordFindsNone) {
+  ctx_.lockBeforeChange = 1;
+  Table* t = table4create(&ctx_, "nm", kMemoColumns, nullptr);
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(table4appendStart(t, false), 0);
+  ASSERT_EQ(table4blank(t), 0);
+  ColumnValue body(table4column(t, 2));
+  ASSERT_EQ(column4assign(&body, "first"), 0);
+  ASSERT_EQ(table4append(t), 0);
+
+  ASSERT_EQ(table4appendStart(t, false), 0);
+  EXPECT_EQ(body.length(), 0u);
+  uint32_t len = 99;
+  ASSERT_NE(column4memoText(table4column(t, 2), &len), nullptr);
+  EXPECT_EQ(len, 0u);
+  ASSERT_EQ(table4append(t), 0);
+  ASSERT_EQ(table4go(t, 2), 0);
+  ASSERT_NE(column4memoText(table4column(t, 2), &len), nullptr);
+  EXPECT_EQ(len, 0u);
+  ASSERT_EQ(table4go(t, 1), 0);
+  ASSERT_NE(column4memoText(table4column(t, 2), &len), nullptr);
+  EXPECT_EQ(len, 5u);
+  EXPECT_EQ(table4close(t), 0);
+}
+
 }  // namespace
