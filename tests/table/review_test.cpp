@@ -1,7 +1,8 @@
 // Faults found in review of the table code, one group per fault: a refused
 // record lock must never let a move or close drop the caller's change, a new
-// record being built survives a lock release of its group, and the old-record
-// buffer is only trusted while the lock it was read under is held.
+// record being built keeps its memos through a lock release of its group and
+// gets none of the previous record's, and no record count in the header may
+// make one past it overflow a record number.
 #include <string>
 
 #include "tests/table/fixture.h"
