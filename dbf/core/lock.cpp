@@ -288,7 +288,10 @@ int table4unlock(Table* t) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 92801);
   if (t->dataFile == nullptr || !table4holdsAnyLock(t)) return 0;
   DataFile* d = t->dataFile;
-  int rc = table4flushRecord(t, false);
+  // A new record being built (record number 0) is not flushed: the flush of
+  // a Table that is not on a record abandons its memos, and an unlock (also
+  // one of the whole group before another Table's lock) must not do that.
+  int rc = t->recordNumber == 0 ? 0 : table4flushRecord(t, false);
   if (rc < 0) return rc;
   if ((table4holdsAppendLock(t) || table4holdsFileLock(t)) && d->headerNeedsWriting) {
     rc = dataFile4writeHeader(d);

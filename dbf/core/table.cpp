@@ -21,6 +21,9 @@ using namespace dbf;
 namespace {
 
 constexpr uint32_t kFoxAreaLength = 263;
+// The record after the last (count + 1: end of file, the next append) must
+// still be a 32-bit record number, whatever count the header holds.
+constexpr uint32_t kMaxRecordCount = 0x7FFFFFFEu;
 constexpr int kNameCapacity = 258;
 
 uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
@@ -168,7 +171,7 @@ static int dataFile4readHeader(DataFile* d) {
   const uint32_t recordLength = get16(h + 10);
   const int64_t fileLength = file4length(&d->data);
   if (fileLength < 0) return static_cast<int>(fileLength);
-  if (recordLength == 0 || headerLength <= 32 || count > 0x7FFFFFFFu ||
+  if (recordLength == 0 || headerLength <= 32 || count > kMaxRecordCount ||
       fileLength < static_cast<int64_t>(headerLength))
     return engine4error(ctx, kErrData, 83805, d->fullName);
   const int64_t records = (fileLength - headerLength) / recordLength;
@@ -354,7 +357,7 @@ int32_t dataFile4readCount(DataFile* d) {
   int rc = file4readAll(&d->data, 4, b, 4);
   if (rc < 0) return rc;
   const uint32_t count = get32(b);
-  if (count > 0x7FFFFFFFu) return engine4error(d->ctx, kErrData, 93312, d->fullName);
+  if (count > kMaxRecordCount) return engine4error(d->ctx, kErrData, 93312, d->fullName);
   d->lastReadCount = static_cast<int32_t>(count);
   if (dataFile4heldWhole(d) || d->appendLockOwner != 0 || d->fileLockOwner != 0)
     d->heldCount = static_cast<int32_t>(count);
@@ -780,12 +783,14 @@ int table4close(Table* t) {
   auto keep = [&failure](int rc) {
     if (rc < 0 && failure == 0) failure = rc;
   };
+  int unwritten = 0;  // 50: a refused record lock kept the change from the file
 
   DataFile* d = t->dataFile;
   if (d != nullptr) {
     int rc = table4flushRecord(t, false);
     if (rc == kErrUniqueKey) t->changed = false;
     keep(rc);
+    if (rc > 0) unwritten = rc;
     engine4errorSet(ctx, 0);
     if ((table4holdsAppendLock(t) || table4holdsFileLock(t)) && d->headerNeedsWriting)
       keep(dataFile4writeHeader(d));
@@ -818,7 +823,7 @@ int table4close(Table* t) {
   engine4errorSet(ctx, failure);
   if (saved < 0) engine4errorSet(ctx, saved);
   if (saved != 0) return saved;
-  return failure;
+  return failure != 0 ? failure : unwritten;
 }
 
 // --- columns by number and name ---
