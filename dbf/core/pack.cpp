@@ -221,7 +221,7 @@ int table4pack(Table* t) {
   int rc = table4lockAll(t);
   if (rc != 0) return rc;
   rc = table4flushRecord(t, false);
-  if (rc < 0) return rc;
+  if (rc != 0) return rc;
   rc = table4lockFile(t);
   if (rc != 0) return rc;
 
@@ -560,8 +560,10 @@ int table4memoCompress(Table* t) {
   if (t->memoCount <= 0) return 0;
   if (t->readOnly) return engine4error(ctx, dbf::kErrWrite, kLocationReadOnly, t->alias);
 
+  // A change whose record lock was refused (50) is still only in the buffer,
+  // which the copy below reuses: stop rather than lose it.
   int rc = table4flushRecord(t, false);
-  if (rc < 0) return rc;
+  if (rc != 0) return rc;
   rc = table4lockFile(t);
   if (rc != 0) return rc;
   DataFile* df = t->dataFile;
