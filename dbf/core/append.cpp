@@ -99,7 +99,8 @@ int table4append(Table* t) {
     const uint32_t length = d->recordLength;
     const bool older = !dataFile4isFox30(d);
     t->record[length] = 0x1A;
-    rc = file4write(&d->data, dataFile4recordPos(d, newRecord), t->record, older ? length + 1 : length);
+    rc = file4write(&d->data, dataFile4recordPos(d, newRecord), t->record,
+                    older ? length + 1 : length);
     t->record[length] = 0;
     if (rc < 0) index4seamRemoveRecord(t, newRecord);
   }
