@@ -25,7 +25,11 @@ tools/install-deps.sh
 
 if [[ -x tests/migrate/fetch-jet-samples.sh ]]; then
   section "Access sample files"
-  tests/migrate/fetch-jet-samples.sh "$root/build/jet-samples"
+  # apt-get download needs current package lists; refresh them once if it fails.
+  tests/migrate/fetch-jet-samples.sh "$root/build/jet-samples" || {
+    $([[ $(id -u) -eq 0 ]] || echo sudo) apt-get update -qq
+    tests/migrate/fetch-jet-samples.sh "$root/build/jet-samples"
+  }
   export WH_JET_SAMPLES="$root/build/jet-samples"
 fi
 
