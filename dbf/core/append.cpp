@@ -15,8 +15,10 @@ int table4appendStart(Table* t, bool useCurrentMemos) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 91107);
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return kErrContextHoldsError;
+  // A refused lock (50) leaves the change unwritten; the new record would
+  // otherwise start from it and the change would be lost.
   int rc = table4flushRecord(t, true);
-  if (rc < 0) return rc;
+  if (rc != 0) return rc;
 
   table4memoReset(t);
   if (useCurrentMemos && t->recordNumber > 0 && !t->eof) {
@@ -97,7 +99,8 @@ int table4append(Table* t) {
     const uint32_t length = d->recordLength;
     const bool older = !dataFile4isFox30(d);
     t->record[length] = 0x1A;
-    rc = file4write(&d->data, dataFile4recordPos(d, newRecord), t->record, older ? length + 1 : length);
+    rc = file4write(&d->data, dataFile4recordPos(d, newRecord), t->record,
+                    older ? length + 1 : length);
     t->record[length] = 0;
     if (rc < 0) index4seamRemoveRecord(t, newRecord);
   }

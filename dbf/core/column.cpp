@@ -138,8 +138,8 @@ int column4blank(Column* c) {
   Table* t = c->table;
   int rc = column4checkLockRule(c, 90508);
   if (rc < 0) return rc;
-  const bool zeros = dataFile4isFox30(t->dataFile) &&
-                     (c->kind == kColumnKindBinary || c->kind == kColumnKindMemo);
+  const bool zeros =
+      dataFile4isFox30(t->dataFile) && (c->kind == kColumnKindBinary || c->kind == kColumnKindMemo);
   std::memset(columnBytes(c), zeros ? 0 : ' ', c->length);
   return 0;
 }

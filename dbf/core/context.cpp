@@ -60,9 +60,7 @@ void setInitialValues(EngineContext* ctx) {
 }
 
 // Ten-character right-aligned decimal, as the version report shows numbers.
-void formatNumber10(char (&out)[11], long value) {
-  snprintf(out, sizeof out, "%10ld", value);
-}
+void formatNumber10(char (&out)[11], long value) { snprintf(out, sizeof out, "%10ld", value); }
 
 }  // namespace
 
@@ -115,8 +113,8 @@ void engine4free(EngineContext* ctx) {
 
 void engine4reportHook(EngineContext*, int, int, const char*, const char*, const char*) {}
 
-int engine4error(EngineContext* ctx, int code, int location, const char* text1,
-                 const char* text2, const char* text3) {
+int engine4error(EngineContext* ctx, int code, int location, const char* text1, const char* text2,
+                 const char* text3) {
   if (ctx != nullptr) {
     ctx->errorCode = code;
     ctx->errorLocation = location;

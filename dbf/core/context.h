@@ -88,10 +88,10 @@ struct EngineContext {
   MemoryPool* tablePool;
   MemoryPool* dataFilePool;
   MemoryPool* lockPool;
-  DataFile* dataFiles;        // open data files, linked through DataFile::next
-  TableGroup defaultGroup;    // every new Table joins it
-  int32_t openTableCounter;   // incremented on each table open: lock owner numbers
-  char dateFormat[20];        // "MM/DD/YY" after engine4init
+  DataFile* dataFiles;       // open data files, linked through DataFile::next
+  TableGroup defaultGroup;   // every new Table joins it
+  int32_t openTableCounter;  // incremented on each table open: lock owner numbers
+  char dateFormat[20];       // "MM/DD/YY" after engine4init
 
   // Last lock conflict seen inside this context (record number and the alias of
   // the Table holding it), for diagnostics.
@@ -99,9 +99,9 @@ struct EngineContext {
   char conflictAlias[33];
 
   // Scratch buffers shared by the engine's own routines.
-  char* workBuffer;           // expression work area
+  char* workBuffer;  // expression work area
   uint32_t workBufferSize;
-  char* scratch;              // ColumnValue::text and friends
+  char* scratch;  // ColumnValue::text and friends
   uint32_t scratchSize;
 };
 
@@ -123,9 +123,8 @@ void engine4free(EngineContext* ctx);
 // Stores |code| and |location| as the context's error (when a context is
 // given), calls the report hook and returns |code|. The texts are optional
 // (file name, second name, extra text) and only reach the report hook.
-int engine4error(EngineContext* ctx, int code, int location,
-                 const char* text1 = nullptr, const char* text2 = nullptr,
-                 const char* text3 = nullptr);
+int engine4error(EngineContext* ctx, int code, int location, const char* text1 = nullptr,
+                 const char* text2 = nullptr, const char* text3 = nullptr);
 
 // Sets the stored error code to |value| and returns the previous one.
 int engine4errorSet(EngineContext* ctx, int value);
@@ -133,8 +132,8 @@ int engine4errorSet(EngineContext* ctx, int value);
 // The display hook called by engine4error after the code is stored. The engine
 // never shows anything: the hook is an empty function of the engine, and
 // anything ever added to it must not change a return value.
-void engine4reportHook(EngineContext* ctx, int code, int location,
-                       const char* text1, const char* text2, const char* text3);
+void engine4reportHook(EngineContext* ctx, int code, int location, const char* text1,
+                       const char* text2, const char* text3);
 
 // Sets the date picture used to show and read dates (at most 19 characters).
 // -935 for a null context, -930 for a null or too long text (location 96302).
@@ -145,8 +144,8 @@ int engine4dateFormatSet(EngineContext* ctx, const char* picture);
 // pool4create: counts <= 0 report -930 (location 95906) and give null; a unit
 // size below 8 is raised to 8; a shared pool of the same unit size is reused
 // with the larger start and expand counts.
-MemoryPool* pool4create(EngineContext* ctx, int startCount, unsigned unitSize,
-                        int expandCount, bool isPrivate);
+MemoryPool* pool4create(EngineContext* ctx, int startCount, unsigned unitSize, int expandCount,
+                        bool isPrivate);
 // A zero-filled unit, or null with -920 stored in |ctx| (when given).
 void* pool4alloc(MemoryPool* pool, EngineContext* ctx = nullptr);
 // Gives |unit| back to its pool (null is ignored).

@@ -18,18 +18,16 @@ constexpr int32_t kDaysBeforeMonth[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243
 constexpr int kMonthLength[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 // Each name sits in a 10-character slot; at most 9 characters are ever shown.
-constexpr char kMonthNames[12][10] = {"January", "February", "March",     "April",
-                                      "May",     "June",     "July",      "August",
-                                      "September", "October", "November", "December"};
+constexpr char kMonthNames[12][10] = {"January",   "February", "March",    "April",
+                                      "May",       "June",     "July",     "August",
+                                      "September", "October",  "November", "December"};
 
 // The day number of 1 January of year 0; anything below it has no CCYYMMDD.
 constexpr int32_t kFirstRepresentableDay = 1721060;
 // 31 December 9999, the last day eight digits can hold.
 constexpr int32_t kLastRepresentableDay = 5373484;
 
-bool isLeapYear(int32_t year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
+bool isLeapYear(int32_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 int32_t daysBeforeYear(int32_t year) {
   const int32_t y = year - 1;
@@ -113,7 +111,7 @@ LocalTime localNow() {
   const std::tm* tm = std::localtime(&now);
   if (tm == nullptr) return LocalTime{1970, 1, 1, 0, 0, 0};
   return LocalTime{tm->tm_year + 1900, tm->tm_mon + 1, tm->tm_mday,
-                   tm->tm_hour, tm->tm_min, tm->tm_sec};
+                   tm->tm_hour,        tm->tm_min,     tm->tm_sec};
 }
 
 }  // namespace

@@ -33,19 +33,30 @@ int32_t retryPauseMs(int32_t hundredths) {
 // The Win32 share mode of the context's shareMode; false for a value outside 0..2.
 bool shareOf(uint8_t mode, OsShare* share) {
   switch (mode) {
-    case 0: *share = kOsShareReadWrite; return true;
-    case 1: *share = kOsShareNone; return true;
-    case 2: *share = kOsShareRead; return true;
-    default: return false;
+    case 0:
+      *share = kOsShareReadWrite;
+      return true;
+    case 1:
+      *share = kOsShareNone;
+      return true;
+    case 2:
+      *share = kOsShareRead;
+      return true;
+    default:
+      return false;
   }
 }
 
 int openCodeOf(OsStatus s) {
   switch (s) {
-    case kOsNotFound: return kErrOpenNotFound;
-    case kOsAccessDenied: return kErrOpenAccess;
-    case kOsTooManyFiles: return kErrOpenTooMany;
-    default: return kErrOpen;
+    case kOsNotFound:
+      return kErrOpenNotFound;
+    case kOsAccessDenied:
+      return kErrOpenAccess;
+    case kOsTooManyFiles:
+      return kErrOpenTooMany;
+    default:
+      return kErrOpen;
   }
 }
 

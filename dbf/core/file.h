@@ -15,13 +15,13 @@ struct DataFile;
 // A DiskFile is open only while |isOpen| is set; one that is all zeros (as in a
 // zero-filled pool unit) counts as closed, like one with handle -1.
 struct DiskFile {
-  int64_t handle = -1;            // operating-system handle; -1 when closed
-  char* name = nullptr;           // caller's text, or an owned copy
+  int64_t handle = -1;   // operating-system handle; -1 when closed
+  char* name = nullptr;  // caller's text, or an owned copy
   bool ownsName = false;
   bool deleteOnClose = false;
   bool isOpen = false;
   bool readOnly = false;
-  uint8_t mode = 0;               // shareMode at open: 0 shared, 1 exclusive, 2 others read
+  uint8_t mode = 0;  // shareMode at open: 0 shared, 1 exclusive, 2 others read
   EngineContext* ctx = nullptr;
   // Memo files only.
   uint32_t memoBlockSize = 0;
@@ -34,8 +34,8 @@ inline constexpr int64_t kLockBase = 0x40000000;       // dBASE scheme base; who
 inline constexpr int64_t kLockAppend = 0x7FFFFFFE;
 inline constexpr int64_t kLockWholeFileLength = 0x3FFFFFFF;
 inline constexpr int64_t kLockIndexFile = 0x7FFFFFFE;
-inline constexpr int64_t kLockWholeFile = 0x40000000;  // length kLockWholeFileLength
-inline constexpr int64_t kLockMemoHeader = 0x40000000; // length 1
+inline constexpr int64_t kLockWholeFile = 0x40000000;   // length kLockWholeFileLength
+inline constexpr int64_t kLockMemoHeader = 0x40000000;  // length 1
 
 // The FoxPro record-lock scheme applies when the version byte is 0x30 or the
 // table flags (header byte 28) have bit 0x01; otherwise the dBASE scheme.
@@ -129,12 +129,12 @@ int file4nameFull(char* out, int capacity, const char* name, const char* default
 
 struct FileSeqReader {
   DiskFile* file = nullptr;
-  int64_t pos = 0;         // next file position to read
+  int64_t pos = 0;  // next file position to read
   char* buffer = nullptr;
-  uint32_t bufferSize = 0; // multiple of 1024; 0 = unbuffered
+  uint32_t bufferSize = 0;  // multiple of 1024; 0 = unbuffered
   uint32_t nextChunk = 0;
-  uint32_t avail = 0;      // bytes in the buffer
-  uint32_t pending = 0;    // bytes not yet handed out
+  uint32_t avail = 0;    // bytes in the buffer
+  uint32_t pending = 0;  // bytes not yet handed out
 };
 
 struct FileSeqWriter {

@@ -52,9 +52,9 @@ Table* tableOfOwner(const Table* t, int32_t owner) {
 
 MemoryPool* lockPool(EngineContext* ctx) {
   if (ctx->lockPool == nullptr)
-    ctx->lockPool = pool4create(ctx, ctx->lockPoolStart > 0 ? ctx->lockPoolStart : 5,
-                                sizeof(RecordLock), ctx->lockPoolExpand > 0 ? ctx->lockPoolExpand : 10,
-                                false);
+    ctx->lockPool =
+        pool4create(ctx, ctx->lockPoolStart > 0 ? ctx->lockPoolStart : 5, sizeof(RecordLock),
+                    ctx->lockPoolExpand > 0 ? ctx->lockPoolExpand : 10, false);
   return ctx->lockPool;
 }
 
@@ -198,7 +198,8 @@ int table4lockRecord(Table* t, int32_t n) {
   if (n <= 0) return engine4error(ctx, kErrParameter, 92701, t->alias);
   if (ctx->errorCode < 0) return kErrContextHoldsError;
   if (table4holdsRecordLock(t, n)) return 0;
-  if (table4releaseByPolicy(t, false, false) < 0) return engine4error(ctx, kErrUnlock, 92701, t->alias);
+  if (table4releaseByPolicy(t, false, false) < 0)
+    return engine4error(ctx, kErrUnlock, 92701, t->alias);
   DataFile* d = t->dataFile;
   if (d->fileLockOwner != 0 && d->fileLockOwner != t->lockOwner)
     return conflict(t, d->fileLockTable, n);
@@ -231,7 +232,8 @@ int table4lockAppend(Table* t) {
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return kErrContextHoldsError;
   if (table4holdsAppendLock(t)) return 0;
-  if (table4releaseByPolicy(t, false, false) < 0) return engine4error(ctx, kErrUnlock, 92708, t->alias);
+  if (table4releaseByPolicy(t, false, false) < 0)
+    return engine4error(ctx, kErrUnlock, 92708, t->alias);
   DataFile* d = t->dataFile;
   if (d->fileLockOwner != 0 && d->fileLockOwner != t->lockOwner)
     return conflict(t, d->fileLockTable, 0);
@@ -248,7 +250,8 @@ int table4lockFile(Table* t) {
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return kErrContextHoldsError;
   if (table4holdsFileLock(t)) return 0;
-  if (table4releaseByPolicy(t, true, false) < 0) return engine4error(ctx, kErrUnlock, 92709, t->alias);
+  if (table4releaseByPolicy(t, true, false) < 0)
+    return engine4error(ctx, kErrUnlock, 92709, t->alias);
   DataFile* d = t->dataFile;
   if (d->fileLockOwner != 0 && d->fileLockOwner != t->lockOwner)
     return conflict(t, d->fileLockTable, 0);
@@ -288,7 +291,10 @@ int table4unlock(Table* t) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 92801);
   if (t->dataFile == nullptr || !table4holdsAnyLock(t)) return 0;
   DataFile* d = t->dataFile;
-  int rc = table4flushRecord(t, false);
+  // A new record being built (record number 0) is not flushed: the flush of
+  // a Table that is not on a record abandons its memos, and an unlock (also
+  // one of the whole group before another Table's lock) must not do that.
+  int rc = t->recordNumber == 0 ? 0 : table4flushRecord(t, false);
   if (rc < 0) return rc;
   if ((table4holdsAppendLock(t) || table4holdsFileLock(t)) && d->headerNeedsWriting) {
     rc = dataFile4writeHeader(d);

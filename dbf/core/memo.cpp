@@ -100,14 +100,16 @@ int createTemporaryMemo(DiskFile* memo, EngineContext* ctx, const std::string& d
 }  // namespace
 
 int memo4fileCreate(DiskFile* memo, EngineContext* ctx, DataFile* df, const char* name) {
-  if (memo == nullptr || ctx == nullptr) return engine4error(ctx, dbf::kErrNullHandle, kLocationCreate);
+  if (memo == nullptr || ctx == nullptr)
+    return engine4error(ctx, dbf::kErrNullHandle, kLocationCreate);
   if (ctx->memoBlockSize <= 32) ctx->memoBlockSize = 33;
   return memo4fileCreateSized(memo, ctx, df, name, static_cast<uint32_t>(ctx->memoBlockSize));
 }
 
 int memo4fileCreateSized(DiskFile* memo, EngineContext* ctx, DataFile* df, const char* name,
                          uint32_t blockSize) {
-  if (memo == nullptr || ctx == nullptr) return engine4error(ctx, dbf::kErrNullHandle, kLocationCreate);
+  if (memo == nullptr || ctx == nullptr)
+    return engine4error(ctx, dbf::kErrNullHandle, kLocationCreate);
   if (ctx->errorCode < 0) return dbf::kErrContextHoldsError;
   if (blockSize < 33 || blockSize > 0xFFFF) {
     return engine4error(ctx, dbf::kErrParameter, kLocationCreate, name);
@@ -184,8 +186,8 @@ int memo4fileMemoLength(DiskFile* memo, int32_t block, uint32_t* length) {
   return 0;
 }
 
-int memo4fileRead(DiskFile* memo, int32_t block, char** buffer, uint32_t* capacity,
-                  uint32_t offset, uint32_t maximum, uint32_t* length, int32_t* type) {
+int memo4fileRead(DiskFile* memo, int32_t block, char** buffer, uint32_t* capacity, uint32_t offset,
+                  uint32_t maximum, uint32_t* length, int32_t* type) {
   *length = 0;
   if (type != nullptr) *type = 0;
   if (block <= 0) return 0;
@@ -271,8 +273,7 @@ int allocateRun(DiskFile* memo, uint64_t needed, int32_t* block) {
       if (next < firstDataBlock(blockSize)) next = firstDataBlock(blockSize);
       if (next < pastContents) next = pastContents;
       if (next + needed > INT32_MAX) {
-        rc = engine4error(memo->ctx, dbf::kErrWrite, kLocationWrite, memo->name,
-                          "memo file full");
+        rc = engine4error(memo->ctx, dbf::kErrWrite, kLocationWrite, memo->name, "memo file full");
       } else {
         writeBigEndian32(header, static_cast<uint32_t>(next + needed));
         rc = file4write(memo, 0, header, 4);

@@ -55,8 +55,8 @@ int memo4fileCreateSized(DiskFile* memo, EngineContext* ctx, DataFile* df, const
 // in full, a length beyond the end of the file), -920 (lack of memory).
 // On success with *length > 0, *capacity > *length: the caller may store a
 // terminating zero after the part. The routine itself does not.
-int memo4fileRead(DiskFile* memo, int32_t block, char** buffer, uint32_t* capacity,
-                  uint32_t offset, uint32_t maximum, uint32_t* length, int32_t* type);
+int memo4fileRead(DiskFile* memo, int32_t block, char** buffer, uint32_t* capacity, uint32_t offset,
+                  uint32_t maximum, uint32_t* length, int32_t* type);
 // The whole memo: offset 0, no maximum.
 int memo4fileReadAll(DiskFile* memo, int32_t block, char** buffer, uint32_t* capacity,
                      uint32_t* length, int32_t* type);

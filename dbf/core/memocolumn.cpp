@@ -119,7 +119,9 @@ int memoEntry4load(MemoEntry* e) {
     int rc = table4readOld(t, t->recordNumber);
     if (rc < 0) return rc;
   }
-  const uint32_t block = t->recordNumber < 0 ? 0 : column4memoBlock(c);
+  // A new record (0) has no memo until one is assigned: the reference in its
+  // buffer may still be the previous record's.
+  const uint32_t block = t->recordNumber <= 0 ? 0 : column4memoBlock(c);
   if (block > 0 && d->memo.isOpen) {
     if (e->capacity == 0) e->text = nullptr;
     uint32_t length = 0;

@@ -16,13 +16,13 @@
 // Outcome of an operating-system call.
 enum OsStatus : int {
   kOsOk = 0,
-  kOsNotFound = 1,       // no such file or directory
-  kOsAccessDenied = 2,   // permissions forbid the access
-  kOsTooManyFiles = 3,   // the process or the system is out of handles
-  kOsExists = 4,         // create refused: the name already exists
+  kOsNotFound = 1,          // no such file or directory
+  kOsAccessDenied = 2,      // permissions forbid the access
+  kOsTooManyFiles = 3,      // the process or the system is out of handles
+  kOsExists = 4,            // create refused: the name already exists
   kOsSharingViolation = 5,  // someone holds the file in a conflicting share mode
-  kOsLockViolation = 6,  // the byte range is locked by someone else
-  kOsFailure = 7,        // anything else
+  kOsLockViolation = 6,     // the byte range is locked by someone else
+  kOsFailure = 7,           // anything else
 };
 
 // How an open file may be shared with other opens (Win32 share modes).

@@ -203,9 +203,7 @@ OsStatus posixClose(int64_t handle) {
   return close(static_cast<int>(handle)) == 0 || errno == EINTR ? kOsOk : statusOf(errno);
 }
 
-OsStatus posixRemove(const char* name) {
-  return unlink(name) == 0 ? kOsOk : statusOf(errno);
-}
+OsStatus posixRemove(const char* name) { return unlink(name) == 0 ? kOsOk : statusOf(errno); }
 
 OsStatus posixRename(const char* from, const char* to, bool replace) {
   if (replace) return rename(from, to) == 0 ? kOsOk : statusOf(errno);
@@ -231,9 +229,7 @@ OsStatus posixUnlock(int64_t handle, int64_t pos, int64_t len) {
   return setLock(static_cast<int>(handle), F_UNLCK, pos, len) == 0 ? kOsOk : kOsFailure;
 }
 
-bool posixIsReadOnly(const char* name) {
-  return access(name, W_OK) != 0 && errno != ENOENT;
-}
+bool posixIsReadOnly(const char* name) { return access(name, W_OK) != 0 && errno != ENOENT; }
 
 bool posixExists(const char* name) {
   struct stat st;
@@ -311,10 +307,11 @@ void posixSleep(int32_t milliseconds) {
 }
 
 const OsInterface kPosix = {
-    posixOpen,      posixCreate,     posixReadAt,     posixWriteAt,       posixLength,
-    posixSetLength, posixFlush,      posixClose,      posixRemove,        posixRename,
-    posixLock,      posixUnlock,     posixIsReadOnly, posixExists,        posixTempDirectory,
-    posixCurrentDirectory,           posixFullPath,   posixClock,         posixSleep,
+    posixOpen,       posixCreate,    posixReadAt,        posixWriteAt,
+    posixLength,     posixSetLength, posixFlush,         posixClose,
+    posixRemove,     posixRename,    posixLock,          posixUnlock,
+    posixIsReadOnly, posixExists,    posixTempDirectory, posixCurrentDirectory,
+    posixFullPath,   posixClock,     posixSleep,
 };
 
 std::atomic<const OsInterface*> g_current{&kPosix};

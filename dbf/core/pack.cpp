@@ -221,7 +221,7 @@ int table4pack(Table* t) {
   int rc = table4lockAll(t);
   if (rc != 0) return rc;
   rc = table4flushRecord(t, false);
-  if (rc < 0) return rc;
+  if (rc != 0) return rc;
   rc = table4lockFile(t);
   if (rc != 0) return rc;
 
@@ -301,7 +301,8 @@ namespace {
 // One memo reference of a record in its stored form.
 int32_t loadReference(const Column* c, const char* record) {
   const char* field = record + c->offset;
-  if (c->length == 4) return static_cast<int32_t>(loadLittleEndian32(reinterpret_cast<const uint8_t*>(field)));
+  if (c->length == 4)
+    return static_cast<int32_t>(loadLittleEndian32(reinterpret_cast<const uint8_t*>(field)));
   int64_t value = 0;
   int i = 0;
   while (i < c->length && field[i] == ' ') i++;
@@ -396,7 +397,8 @@ class OldMemoReader {
     return true;
   }
   int tooShort() {
-    return engine4error(memo_->ctx, dbf::kErrRead, kLocationCompress, memo_->name, "table4memoCompress");
+    return engine4error(memo_->ctx, dbf::kErrRead, kLocationCompress, memo_->name,
+                        "table4memoCompress");
   }
 
   DiskFile* memo_;
@@ -416,13 +418,15 @@ class FreshMemoWriter {
   int start(EngineContext* ctx) {
     if (!buffer_.take(ctx, 1024)) return engine4error(ctx, -1, kLocationCompress);
     const uint32_t size = buffer_.size - buffer_.size % 1024;
-    return file4seqWriteInit(&writer_, memo_, static_cast<int64_t>(next_) * blockSize_, buffer_.data, size);
+    return file4seqWriteInit(&writer_, memo_, static_cast<int64_t>(next_) * blockSize_,
+                             buffer_.data, size);
   }
   // Begins a run of |total| bytes of type |type|; its block goes to |block|.
   int begin(int32_t type, uint32_t total, int32_t* block) {
     const uint64_t blocks = (uint64_t{total} + 8 + blockSize_ - 1) / blockSize_;
     if (next_ + blocks > INT32_MAX) {
-      return engine4error(memo_->ctx, dbf::kErrWrite, kLocationCompress, memo_->name, "memo file full");
+      return engine4error(memo_->ctx, dbf::kErrWrite, kLocationCompress, memo_->name,
+                          "memo file full");
     }
     uint8_t header[8];
     storeBigEndian32(header, static_cast<uint32_t>(type));
@@ -433,7 +437,9 @@ class FreshMemoWriter {
     return file4seqWrite(&writer_, header, sizeof header);
   }
   int write(const char* data, uint32_t length) { return file4seqWrite(&writer_, data, length); }
-  int end() { return padding_ > 0 ? file4seqWriteRepeat(&writer_, static_cast<int64_t>(padding_), 0) : 0; }
+  int end() {
+    return padding_ > 0 ? file4seqWriteRepeat(&writer_, static_cast<int64_t>(padding_), 0) : 0;
+  }
   int finish() {
     int rc = file4seqWriteFlush(&writer_);
     uint8_t next[4];
@@ -545,7 +551,8 @@ void reloadCurrentRecord(Table* t) {
   DataFile* df = t->dataFile;
   for (int32_t i = 0; i < t->memoCount; i++) t->memos[i].reloadNeeded = true;
   if (t->recordNumber <= 0) return;
-  if (file4readAll(&df->data, recordPosition(df, t->recordNumber), t->record, df->recordLength) != 0) {
+  if (file4readAll(&df->data, recordPosition(df, t->recordNumber), t->record, df->recordLength) !=
+      0) {
     return;
   }
   if (t->oldRecordNumber == t->recordNumber) std::memcpy(t->oldRecord, t->record, df->recordLength);
@@ -560,8 +567,10 @@ int table4memoCompress(Table* t) {
   if (t->memoCount <= 0) return 0;
   if (t->readOnly) return engine4error(ctx, dbf::kErrWrite, kLocationReadOnly, t->alias);
 
+  // A change whose record lock was refused (50) is still only in the buffer,
+  // which the copy below reuses: stop rather than lose it.
   int rc = table4flushRecord(t, false);
-  if (rc < 0) return rc;
+  if (rc != 0) return rc;
   rc = table4lockFile(t);
   if (rc != 0) return rc;
   DataFile* df = t->dataFile;

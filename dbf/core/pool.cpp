@@ -32,9 +32,9 @@ struct DescriptorBlock {
   MemoryPool pools[kDescriptorBatch];
 };
 
-MemoryPool* g_inUse = nullptr;         // pools with users
+MemoryPool* g_inUse = nullptr;  // pools with users
 MemoryPool* g_freeDescriptors = nullptr;
-DescriptorBlock* g_blocks = nullptr;   // kept for the life of the process
+DescriptorBlock* g_blocks = nullptr;  // kept for the life of the process
 
 uint32_t roundUnit(unsigned unitSize) {
   uint32_t size = unitSize < 8 ? 8 : unitSize;
@@ -76,8 +76,8 @@ void unlinkInUse(MemoryPool* pool) {
 
 // Adds one chunk of units to the free list; false when memory runs out.
 bool grow(MemoryPool* pool) {
-  size_t count = static_cast<size_t>(pool->chunks == nullptr ? pool->startCount
-                                                              : pool->expandCount);
+  size_t count =
+      static_cast<size_t>(pool->chunks == nullptr ? pool->startCount : pool->expandCount);
   const size_t limit = std::numeric_limits<size_t>::max() - kChunkHeader;
   void* memory = nullptr;
   while (count >= 1) {

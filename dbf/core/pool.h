@@ -19,15 +19,15 @@
 struct PoolChunk;
 
 struct MemoryPool {
-  MemoryPool* next;       // registry list of pools in use, or the descriptor free list
-  uint32_t unitSize;      // bytes per unit, at least 8, rounded up to the alignment
-  int32_t startCount;     // units of the first chunk
-  int32_t expandCount;    // units of each later chunk
-  int32_t users;          // pool4create calls not yet released
-  bool isPrivate;         // never shared with another caller
-  PoolChunk* chunks;      // chunks allocated, newest first
-  void* freeUnits;        // units ready to hand out, linked through their first bytes
-  int32_t chunkCount;     // for tests and diagnostics
+  MemoryPool* next;     // registry list of pools in use, or the descriptor free list
+  uint32_t unitSize;    // bytes per unit, at least 8, rounded up to the alignment
+  int32_t startCount;   // units of the first chunk
+  int32_t expandCount;  // units of each later chunk
+  int32_t users;        // pool4create calls not yet released
+  bool isPrivate;       // never shared with another caller
+  PoolChunk* chunks;    // chunks allocated, newest first
+  void* freeUnits;      // units ready to hand out, linked through their first bytes
+  int32_t chunkCount;   // for tests and diagnostics
   int32_t unitsInUse;
 };
 

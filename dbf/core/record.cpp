@@ -70,8 +70,10 @@ int table4go(Table* t, int32_t n) {
   if (ctx->errorCode < 0) return kErrContextHoldsError;
   DataFile* d = t->dataFile;
   if (t->changed) {
+    // A refused lock (50) leaves the change unwritten: moving on would
+    // overwrite it in the buffer.
     int rc = table4flushRecord(t, false);
-    if (rc < 0) return rc;
+    if (rc != 0) return rc;
   } else {
     table4memoMarkReload(t);
   }
@@ -108,7 +110,7 @@ int table4goEof(Table* t) {
   if (t->dataFile == nullptr) return engine4error(t->ctx, kErrNullHandle, 91102);
   if (t->ctx->errorCode < 0) return kErrContextHoldsError;
   int rc = table4flushRecord(t, false);
-  if (rc < 0) return rc;
+  if (rc != 0) return rc;  // 50 too: the unwritten change stays in the buffer
   const int32_t count = table4count(t);
   if (count < 0) return count;
   t->recordNumber = count + 1;

@@ -21,6 +21,9 @@ using namespace dbf;
 namespace {
 
 constexpr uint32_t kFoxAreaLength = 263;
+// The record after the last (count + 1: end of file, the next append) must
+// still be a 32-bit record number, whatever count the header holds.
+constexpr uint32_t kMaxRecordCount = 0x7FFFFFFEu;
 constexpr int kNameCapacity = 258;
 
 uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
@@ -49,9 +52,9 @@ bool isFox30OnlyType(int type) {
 
 MemoryPool* tablePool(EngineContext* ctx) {
   if (ctx->tablePool == nullptr)
-    ctx->tablePool = pool4create(ctx, ctx->tablePoolStart > 0 ? ctx->tablePoolStart : 10,
-                                 sizeof(Table), ctx->tablePoolExpand > 0 ? ctx->tablePoolExpand : 5,
-                                 false);
+    ctx->tablePool =
+        pool4create(ctx, ctx->tablePoolStart > 0 ? ctx->tablePoolStart : 10, sizeof(Table),
+                    ctx->tablePoolExpand > 0 ? ctx->tablePoolExpand : 5, false);
   return ctx->tablePool;
 }
 
@@ -82,14 +85,33 @@ int parseDescriptor(DataFile* d, int i, Column* c, uint32_t* offset, int* nullBi
 
   bool ok = true;
   switch (type) {
-    case 'C': case 'N': case 'F': case 'L': break;
-    case 'D': ok = length == 8; break;
-    case 'M': case 'G': ok = length == 4 || length == 10; break;
-    case 'B': ok = fox ? length == 8 : length == 10; break;
-    case 'I': ok = fox && length == 4; break;
-    case 'T': case 'Y': ok = fox && length == 8; break;
-    case '0': ok = fox && strcasecmp_ascii(name, "_NullFlags") && i == d->columnCount - 1; break;
-    default: ok = false;
+    case 'C':
+    case 'N':
+    case 'F':
+    case 'L':
+      break;
+    case 'D':
+      ok = length == 8;
+      break;
+    case 'M':
+    case 'G':
+      ok = length == 4 || length == 10;
+      break;
+    case 'B':
+      ok = fox ? length == 8 : length == 10;
+      break;
+    case 'I':
+      ok = fox && length == 4;
+      break;
+    case 'T':
+    case 'Y':
+      ok = fox && length == 8;
+      break;
+    case '0':
+      ok = fox && strcasecmp_ascii(name, "_NullFlags") && i == d->columnCount - 1;
+      break;
+    default:
+      ok = false;
   }
   if (!ok || length == 0) return engine4error(d->ctx, kErrData, 80501, d->fullName);
   if (*offset + length > 65535) return engine4error(d->ctx, kErrData, 83805, d->fullName);
@@ -168,7 +190,7 @@ static int dataFile4readHeader(DataFile* d) {
   const uint32_t recordLength = get16(h + 10);
   const int64_t fileLength = file4length(&d->data);
   if (fileLength < 0) return static_cast<int>(fileLength);
-  if (recordLength == 0 || headerLength <= 32 || count > 0x7FFFFFFFu ||
+  if (recordLength == 0 || headerLength <= 32 || count > kMaxRecordCount ||
       fileLength < static_cast<int64_t>(headerLength))
     return engine4error(ctx, kErrData, 83805, d->fullName);
   const int64_t records = (fileLength - headerLength) / recordLength;
@@ -284,7 +306,8 @@ static DataFile* dataFile4acquire(EngineContext* ctx, const char* fullName) {
     return nullptr;
   }
   switch (ctx->shareMode) {
-    case 0: break;
+    case 0:
+      break;
     case 1:
       if (d->mode != 1) {
         engine4error(ctx, kErrOpenMode, 84307, fullName);
@@ -354,7 +377,7 @@ int32_t dataFile4readCount(DataFile* d) {
   int rc = file4readAll(&d->data, 4, b, 4);
   if (rc < 0) return rc;
   const uint32_t count = get32(b);
-  if (count > 0x7FFFFFFFu) return engine4error(d->ctx, kErrData, 93312, d->fullName);
+  if (count > kMaxRecordCount) return engine4error(d->ctx, kErrData, 93312, d->fullName);
   d->lastReadCount = static_cast<int32_t>(count);
   if (dataFile4heldWhole(d) || d->appendLockOwner != 0 || d->fileLockOwner != 0)
     d->heldCount = static_cast<int32_t>(count);
@@ -370,7 +393,8 @@ static void table4makeAlias(char* alias, const char* name) {
   const char* dot = std::strrchr(base, '.');
   size_t n = dot != nullptr ? static_cast<size_t>(dot - base) : std::strlen(base);
   if (n > 32) n = 32;
-  for (size_t i = 0; i < n; ++i) alias[i] = static_cast<char>(char4upper(static_cast<unsigned char>(base[i])));
+  for (size_t i = 0; i < n; ++i)
+    alias[i] = static_cast<char>(char4upper(static_cast<unsigned char>(base[i])));
   alias[n] = 0;
 }
 
@@ -526,14 +550,28 @@ struct CreatePlan {
 
 uint32_t storedLength(const ColumnDescription& c, bool fox) {
   switch (char4upper(static_cast<unsigned char>(c.type))) {
-    case 'D': return 8;
-    case 'C': case 'Z': return static_cast<uint16_t>(c.length);
-    case 'F': case 'N': return static_cast<uint16_t>(c.length);
-    case 'M': case 'G': return fox ? 4 : 10;
-    case 'L': return 1;
-    case 'B': case 'T': case 'Y': return 8;
-    case 'I': case 'X': return 4;
-    default: return 0;
+    case 'D':
+      return 8;
+    case 'C':
+    case 'Z':
+      return static_cast<uint16_t>(c.length);
+    case 'F':
+    case 'N':
+      return static_cast<uint16_t>(c.length);
+    case 'M':
+    case 'G':
+      return fox ? 4 : 10;
+    case 'L':
+      return 1;
+    case 'B':
+    case 'T':
+    case 'Y':
+      return 8;
+    case 'I':
+    case 'X':
+      return 4;
+    default:
+      return 0;
   }
 }
 
@@ -568,8 +606,8 @@ int planCreate(EngineContext* ctx, const ColumnDescription* columns, const char*
   if (headerCheck >= 65535)
     return name ? engine4error(ctx, kErrCreate, 81405, name)
                 : engine4error(ctx, kErrRecordLength, 81408);
-  plan->headerLength = 32u * static_cast<uint32_t>(plan->descriptors) + 33 +
-                       (plan->fox ? kFoxAreaLength : 0);
+  plan->headerLength =
+      32u * static_cast<uint32_t>(plan->descriptors) + 33 + (plan->fox ? kFoxAreaLength : 0);
   if (plan->headerLength >= 65535)
     return name ? engine4error(ctx, kErrCreate, 81405, name)
                 : engine4error(ctx, kErrRecordLength, 81408);
@@ -655,8 +693,11 @@ struct CreateSettings {
   int32_t openReadOnly, openProductionIndex, createTemporary;
   uint8_t shareMode;
   explicit CreateSettings(EngineContext* c)
-      : ctx(c), openReadOnly(c->openReadOnly), openProductionIndex(c->openProductionIndex),
-        createTemporary(c->createTemporary), shareMode(c->shareMode) {}
+      : ctx(c),
+        openReadOnly(c->openReadOnly),
+        openProductionIndex(c->openProductionIndex),
+        createTemporary(c->createTemporary),
+        shareMode(c->shareMode) {}
   ~CreateSettings() {
     ctx->openReadOnly = openReadOnly;
     ctx->openProductionIndex = openProductionIndex;
@@ -780,12 +821,14 @@ int table4close(Table* t) {
   auto keep = [&failure](int rc) {
     if (rc < 0 && failure == 0) failure = rc;
   };
+  int unwritten = 0;  // 50: a refused record lock kept the change from the file
 
   DataFile* d = t->dataFile;
   if (d != nullptr) {
     int rc = table4flushRecord(t, false);
     if (rc == kErrUniqueKey) t->changed = false;
     keep(rc);
+    if (rc > 0) unwritten = rc;
     engine4errorSet(ctx, 0);
     if ((table4holdsAppendLock(t) || table4holdsFileLock(t)) && d->headerNeedsWriting)
       keep(dataFile4writeHeader(d));
@@ -818,7 +861,7 @@ int table4close(Table* t) {
   engine4errorSet(ctx, failure);
   if (saved < 0) engine4errorSet(ctx, saved);
   if (saved != 0) return saved;
-  return failure;
+  return failure != 0 ? failure : unwritten;
 }
 
 // --- columns by number and name ---
@@ -842,12 +885,14 @@ Column* table4column(Table* t, int n) {
 }
 
 int table4columnByName(Table* t, const char* name) {
-  if (t == nullptr || name == nullptr) return engine4error(t ? t->ctx : nullptr, kErrNullHandle, 94003);
+  if (t == nullptr || name == nullptr)
+    return engine4error(t ? t->ctx : nullptr, kErrNullHandle, 94003);
   char wanted[11] = {};
   size_t n = 0;
   while (n < 10 && name[n] != 0) ++n;
   while (n > 0 && name[n - 1] == ' ') --n;
-  for (size_t i = 0; i < n; ++i) wanted[i] = static_cast<char>(char4upper(static_cast<unsigned char>(name[i])));
+  for (size_t i = 0; i < n; ++i)
+    wanted[i] = static_cast<char>(char4upper(static_cast<unsigned char>(name[i])));
   if (name[n] == 0 || name[n] == ' ') {
     for (int i = 0; i < t->columnCount; ++i)
       if (std::strcmp(t->columns[i].name, wanted) == 0) return i + 1;

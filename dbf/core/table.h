@@ -26,7 +26,7 @@ struct Tag;
 // entry whose name is null.
 struct ColumnDescription {
   const char* name;
-  int16_t type;          // type letter: C N F D L M G B I T Y X Z
+  int16_t type;  // type letter: C N F D L M G B I T Y X Z
   int16_t length;
   int16_t decimals;
   int16_t nullsAllowed;  // 190 makes the column nullable; anything else does not
@@ -37,7 +37,7 @@ inline constexpr int16_t kNullable = 190;
 struct MemoEntry {
   bool changed = false;
   bool reloadNeeded = true;
-  char* text = nullptr;      // zero-terminated; an empty memo shares one static text
+  char* text = nullptr;  // zero-terminated; an empty memo shares one static text
   uint32_t capacity = 0;
   uint32_t length = 0;
   Column* column = nullptr;
@@ -45,15 +45,15 @@ struct MemoEntry {
 
 struct Column {
   char name[11];
-  int16_t type;         // upper-case letter
-  uint16_t length;      // C columns use all 16 bits (up to 65534)
+  int16_t type;     // upper-case letter
+  uint16_t length;  // C columns use all 16 bits (up to 65534)
   int16_t decimals;
-  uint16_t offset;      // first column at 1; records reach 65534 bytes
+  uint16_t offset;  // first column at 1; records reach 65534 bytes
   Table* table;
-  uint8_t nullable;     // FoxPro 3.0 layout, descriptor flag 0x02
+  uint8_t nullable;  // FoxPro 3.0 layout, descriptor flag 0x02
   int16_t nullBit;
-  uint8_t kind;         // 1 binary, 2 memo, 0 other
-  MemoEntry* memo;      // memo columns only
+  uint8_t kind;     // 1 binary, 2 memo, 0 other
+  MemoEntry* memo;  // memo columns only
 };
 
 inline constexpr uint8_t kColumnKindOther = 0;
@@ -69,28 +69,28 @@ struct RecordLock {
 };
 
 struct DataFile {
-  DataFile* next;           // in the context's list
+  DataFile* next;  // in the context's list
   EngineContext* ctx;
   int32_t users;
-  uint8_t mode;             // shareMode at first open
+  uint8_t mode;  // shareMode at first open
   char fullName[258];
-  uint8_t header[32];       // bytes 0-31 of the file
+  uint8_t header[32];  // bytes 0-31 of the file
   uint32_t headerLength;
-  uint32_t recordLength;    // as computed at open
-  int32_t columnCount;      // descriptors, _NullFlags included
+  uint32_t recordLength;  // as computed at open
+  int32_t columnCount;    // descriptors, _NullFlags included
   int32_t memoColumnCount;
-  int32_t heldCount;        // record count held in memory; -1 = not held
+  int32_t heldCount;  // record count held in memory; -1 = not held
   int32_t lastReadCount;
-  uint8_t tableFlags;       // header byte 28
-  uint8_t codePageMark;     // header byte 29
+  uint8_t tableFlags;    // header byte 28
+  uint8_t codePageMark;  // header byte 29
   DiskFile data;
-  DiskFile memo;            // memo.isOpen when the table has a memo file
+  DiskFile memo;  // memo.isOpen when the table has a memo file
   bool headerNeedsWriting;
   bool refreshDate;
   bool changedSinceHeaderWrite;
-  uint8_t* descriptors;     // descriptor area as read (header length - 32 bytes)
+  uint8_t* descriptors;  // descriptor area as read (header length - 32 bytes)
   // Lock bookkeeping (owner numbers are Table::lockOwner).
-  int32_t fileLockOwner;    // 0 = none
+  int32_t fileLockOwner;  // 0 = none
   Table* fileLockTable;
   int32_t appendLockOwner;  // 0 = none
   RecordLock* recordLocks;  // ordered by record number
@@ -104,7 +104,7 @@ struct Table {
   TableGroup* group;
   DataFile* dataFile;
   char alias[33];
-  int32_t recordNumber;     // -1, 0 or n
+  int32_t recordNumber;  // -1, 0 or n
   bool bof;
   bool eof;
   bool changed;
@@ -119,7 +119,7 @@ struct Table {
   MemoEntry* memos;
   int32_t memoCount;
   IndexFile* indexes;
-  Tag* order;               // tag that orders navigation, or null
+  Tag* order;  // tag that orders navigation, or null
 };
 
 // --- tables (open, create, close, positioning) ---

@@ -51,10 +51,10 @@ int memo4lockHeader(DataFile* d);    // waits until obtained
 int memo4unlockHeader(DataFile* d);  // 0 when not held
 
 // --- memo columns ---
-void table4memoReset(Table* t);        // length 0, reload needed, not changed
-void table4memoMarkReload(Table* t);   // unchanged entries reload on next use
+void table4memoReset(Table* t);       // length 0, reload needed, not changed
+void table4memoMarkReload(Table* t);  // unchanged entries reload on next use
 void table4memoFree(Table* t);
-int memoEntry4load(MemoEntry* e);      // loads when a reload is needed
+int memoEntry4load(MemoEntry* e);  // loads when a reload is needed
 int memoEntry4setLength(MemoEntry* e, uint32_t n);
 // Writes changed memos of the record buffer (rewriting in place where they fit).
 int table4memoWriteChanged(Table* t);
@@ -67,7 +67,7 @@ bool column4isNull(const Column* c);
 // --- records ---
 // Makes the old-record buffer hold record n as stored.
 int table4readOld(Table* t, int32_t n);
-void table4blankBuffer(Table* t);   // template or blanks, no changed flag
+void table4blankBuffer(Table* t);  // template or blanks, no changed flag
 int column4checkLockRule(Column* c, int location);
 
 // A decimal integer at the start of |p| (|n| bytes): leading blanks, a sign,

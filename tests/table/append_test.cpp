@@ -214,8 +214,8 @@ class MemoAppend : public TableTest {
  protected:
   void make(int compatibility) {
     ctx_.compatibility = static_cast<int16_t>(compatibility);
-    const ColumnDescription cols[] = {{"ID", 'N', 6, 0, 0}, {"BODY", 'M', 0, 0, 0},
-                                      {nullptr, 0, 0, 0, 0}};
+    const ColumnDescription cols[] = {
+        {"ID", 'N', 6, 0, 0}, {"BODY", 'M', 0, 0, 0}, {nullptr, 0, 0, 0, 0}};
     t_ = table4create(&ctx_, "memo", cols, nullptr);
     ASSERT_NE(t_, nullptr);
   }

@@ -26,7 +26,8 @@ inline std::vector<uint8_t> slurp(const fs::path& p) {
 
 inline void spit(const fs::path& p, const std::vector<uint8_t>& bytes) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline uint32_t le32(const std::vector<uint8_t>& b, size_t at) {

@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ColumnValue v(table4column(t, c));
         v.text();
         v.toLong();
-        if (table4column(t, c)->type != 'L' && table4column(t, c)->type != 'T') column4long(table4column(t, c));
+        if (table4column(t, c)->type != 'L' && table4column(t, c)->type != 'T')
+          column4long(table4column(t, c));
       }
       table4deleted(t);
     }

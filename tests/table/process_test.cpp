@@ -106,8 +106,7 @@ int verifyTable(EngineContext* ctx, int writers, int perWriter, bool allowMissin
   EXPECT_EQ(walked, count);
   if (!allowMissing) {
     for (int wr = 1; wr <= writers; ++wr)
-      for (int sq = 1; sq <= perWriter; ++sq)
-        EXPECT_TRUE(seen.count({wr, sq})) << wr << "/" << sq;
+      for (int sq = 1; sq <= perWriter; ++sq) EXPECT_TRUE(seen.count({wr, sq})) << wr << "/" << sq;
   }
   table4close(t);
   return count;
@@ -156,7 +155,8 @@ TEST_F(Processes, KilledAppenderLeavesAReadableTable) {
     ASSERT_GE(pid, 0);
     if (pid == 0) appendChild(round, 1000000);
     // Let it append for a while, then kill it wherever it is.
-    const uint64_t killAt = fs::file_size("MULTI.DBF") + 61u * (1000u + 777u * static_cast<unsigned>(round));
+    const uint64_t killAt =
+        fs::file_size("MULTI.DBF") + 61u * (1000u + 777u * static_cast<unsigned>(round));
     for (int i = 0; i < 300 && fs::file_size("MULTI.DBF") < killAt; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     kill(pid, SIGKILL);

@@ -80,8 +80,10 @@ TEST_F(TableTest, OlderLayoutHeaderEndsWithEndOfFileByte) {
 }
 
 TEST_F(TableTest, TypesRewrittenAndRefused) {
-  const ColumnDescription cols[] = {{"BIN", 'X', 0, 0, 0}, {"RAW", 'Z', 7, 0, 0},
-                                    {"I", 'I', 99, 0, 0},  {"CASH", 'Y', 0, 0, 0},
+  const ColumnDescription cols[] = {{"BIN", 'X', 0, 0, 0},
+                                    {"RAW", 'Z', 7, 0, 0},
+                                    {"I", 'I', 99, 0, 0},
+                                    {"CASH", 'Y', 0, 0, 0},
                                     {nullptr, 0, 0, 0, 0}};
   Table* t = table4create(&ctx_, "types", cols, nullptr);
   ASSERT_NE(t, nullptr);
@@ -111,8 +113,8 @@ TEST_F(TableTest, TypesRewrittenAndRefused) {
 }
 
 TEST_F(TableTest, LongNamesCutAndBlanksDropped) {
-  const ColumnDescription cols[] = {{"averyveryverylongname", 'C', 3, 0, 0},
-                                    {"ab  ", 'C', 3, 0, 0}, {nullptr, 0, 0, 0, 0}};
+  const ColumnDescription cols[] = {
+      {"averyveryverylongname", 'C', 3, 0, 0}, {"ab  ", 'C', 3, 0, 0}, {nullptr, 0, 0, 0, 0}};
   Table* t = table4create(&ctx_, "names", cols, nullptr);
   ASSERT_NE(t, nullptr);
   EXPECT_STREQ(table4column(t, 1)->name, "AVERYVERYV");
@@ -126,8 +128,8 @@ TEST_F(TableTest, LongNamesCutAndBlanksDropped) {
 }
 
 TEST_F(TableTest, RecordTooLongAndExistingNames) {
-  const ColumnDescription huge[] = {{"A", 'C', 32767, 0, 0}, {"B", 'C', 32767, 0, 0},
-                                    {nullptr, 0, 0, 0, 0}};
+  const ColumnDescription huge[] = {
+      {"A", 'C', 32767, 0, 0}, {"B", 'C', 32767, 0, 0}, {nullptr, 0, 0, 0, 0}};
   EXPECT_EQ(table4create(&ctx_, "huge", huge, nullptr), nullptr);
   EXPECT_EQ(ctx_.errorCode, -230);
   engine4errorSet(&ctx_, 0);
@@ -430,10 +432,9 @@ TEST_F(Positioning, ColumnNumbersAndNullFlagsCount) {
 // --- column values as integers ---
 
 TEST_F(TableTest, StoreLongPerType) {
-  const ColumnDescription cols[] = {{"D", 'D', 0, 0, 0},  {"I", 'I', 0, 0, 0},
-                                    {"N", 'N', 8, 2, 0},  {"C", 'C', 6, 0, 0},
-                                    {"Y", 'Y', 0, 0, 0},  {"M", 'M', 0, 0, 0},
-                                    {"L", 'L', 0, 0, 0},  {nullptr, 0, 0, 0, 0}};
+  const ColumnDescription cols[] = {{"D", 'D', 0, 0, 0}, {"I", 'I', 0, 0, 0},  {"N", 'N', 8, 2, 0},
+                                    {"C", 'C', 6, 0, 0}, {"Y", 'Y', 0, 0, 0},  {"M", 'M', 0, 0, 0},
+                                    {"L", 'L', 0, 0, 0}, {nullptr, 0, 0, 0, 0}};
   Table* t = table4create(&ctx_, "longs", cols, nullptr);
   ASSERT_NE(t, nullptr);
   ASSERT_EQ(table4appendStart(t, false), 0);
@@ -457,8 +458,8 @@ TEST_F(TableTest, StoreLongPerType) {
 }
 
 TEST_F(TableTest, BlankTemplateZeroesBinaryColumnsOnly) {
-  const ColumnDescription cols[] = {{"C", 'C', 2, 0, 0}, {"I", 'I', 0, 0, 0},
-                                    {"M", 'M', 0, 0, kNullable}, {nullptr, 0, 0, 0, 0}};
+  const ColumnDescription cols[] = {
+      {"C", 'C', 2, 0, 0}, {"I", 'I', 0, 0, 0}, {"M", 'M', 0, 0, kNullable}, {nullptr, 0, 0, 0, 0}};
   Table* t = table4create(&ctx_, "blank", cols, nullptr);
   ASSERT_NE(t, nullptr);
   ASSERT_EQ(table4blank(t), 0);
