@@ -21,7 +21,6 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "dbf/core/context.h"
 #include "dbf/core/file.h"
@@ -830,8 +829,9 @@ class Holder {
   bool ok_ = false;
 };
 
-// The design's case: another process holds the record byte; three tries with
-// their pauses give 50, and the byte is free once that process has closed.
+// Another process (as the mail server while the migration runs) holds the
+// record byte: three tries with their pauses give 50, and the byte is free
+// once that process has closed the file.
 void locksBetweenProcesses() {
   writeWhole("SHARED.DBF", std::string(1000, 'r'));
   Holder holder(0);
