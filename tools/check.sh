@@ -5,9 +5,11 @@
 #   3. builds and runs the suite plainly, then under AddressSanitizer +
 #      UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer
 #   4. runs each fuzz target briefly (clang + libFuzzer)
-#   5. cross-builds installhook for Win32 and runs its tests under Wine
+#   5. cross-builds installhook and the DBF engine for Win32 and runs their tests
+#      under Wine
 #   6. runs the demo (tools/demo.sh) so that the README's first command stays true
-# Build trees go to build/, build-asan/, build-tsan/, build-fuzz/ and build-win32/.
+# Build trees go to build/, build-asan/, build-tsan/, build-fuzz/, build-win32/ and
+# build-win32-dbf/.
 # Set WH_CHECK_QUICK=1 to run only step 3's plain suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,6 +61,11 @@ ctest --test-dir build-fuzz --output-on-failure -L fuzz
 if [[ -x setup/win32/run-wine-tests.sh ]]; then
   section "installhook: Win32 build and Wine tests"
   setup/win32/run-wine-tests.sh "$root/build-win32"
+fi
+
+if [[ -x tests/win32/run-wine-tests.sh ]]; then
+  section "DBF engine: Win32 build and Wine tests"
+  tests/win32/run-wine-tests.sh "$root/build-win32-dbf"
 fi
 
 section "demo"
