@@ -75,6 +75,55 @@ bool fileInUse(const char* name) {
   return status == kOsSharingViolation;
 }
 
+// Creates or opens the table on a fresh handle of |table| with |engineCall|
+// under the engine settings, and closes it again: it only proves that the
+// engine can do it. 0, or -1 when the engine reported an error.
+template <typename EngineCall>
+int proveOnNewHandle(SharedTable& table, EngineCall engineCall) {
+  TableHandle* handle = table.acquireHandle();
+  EngineContext* ctx = currentContext();
+  if (ctx == nullptr) {
+    table.releaseHandle(handle);
+    return -1;
+  }
+  {
+    EngineSettingsScope settings(ctx);
+    handle->table = engineCall(ctx);
+  }
+  int result = 0;
+  if (ctx->errorCode != 0 || handle->table == nullptr) {
+    if (handle->table != nullptr) table4close(handle->table);
+    handle->table = nullptr;
+    result = -1;
+  }
+  table.releaseHandle(handle);
+  return result;
+}
+
+// The frame of the key-driven operations: takes the key from |keyFor| (no key
+// gives 1), opens a handle of its own, stands on the first live record that
+// matches and returns |onFound|'s result, or |notFound| when none matches.
+// Database failures are reported and give -1; any other failure gives -1
+// silently. The Query and the handle are released on every way out.
+template <typename KeyFor, typename OnFound>
+int withFirstMatch(SharedTable& table, KeyFor keyFor, OnFound onFound, int notFound) {
+  try {
+    OwnedText key(keyFor());
+    if (key == nullptr) return 1;
+    HandleLease lease(&table);
+    TableHandle* handle = lease.get();
+    if (handle == nullptr) return -1;
+    QueryLease query;
+    if (!searchFirst(handle, key.get(), query)) return notFound;
+    return onFound(handle);
+  } catch (GDatabaseException* e) {
+    reportDatabaseError(e);
+    return -1;
+  } catch (...) {
+    return -1;
+  }
+}
+
 int countDefinitions(const ColumnDescription* columns) {
   int count = 0;
   if (columns != nullptr) {
@@ -95,46 +144,14 @@ SharedTable::~SharedTable() { freeText(name); }
 int SharedTable::createTable() {
   buildPath();
   removeFiles();
-  TableHandle* handle = acquireHandle();
-  EngineContext* ctx = currentContext();
-  if (ctx == nullptr) {
-    releaseHandle(handle);
-    return -1;
-  }
-  {
-    EngineSettingsScope settings(ctx);
-    handle->table = table4create(ctx, path, columnDefinitions(), nullptr);
-  }
-  int result = 0;
-  if (ctx->errorCode != 0 || handle->table == nullptr) {
-    if (handle->table != nullptr) table4close(handle->table);
-    handle->table = nullptr;
-    result = -1;
-  }
-  releaseHandle(handle);
-  return result;
+  return proveOnNewHandle(*this, [this](EngineContext* ctx) {
+    return table4create(ctx, path, columnDefinitions(), nullptr);
+  });
 }
 
 int SharedTable::openCheck() {
   buildPath();
-  TableHandle* handle = acquireHandle();
-  EngineContext* ctx = currentContext();
-  if (ctx == nullptr) {
-    releaseHandle(handle);
-    return -1;
-  }
-  {
-    EngineSettingsScope settings(ctx);
-    handle->table = table4open(ctx, path);
-  }
-  int result = 0;
-  if (ctx->errorCode != 0 || handle->table == nullptr) {
-    if (handle->table != nullptr) table4close(handle->table);
-    handle->table = nullptr;
-    result = -1;
-  }
-  releaseHandle(handle);
-  return result;
+  return proveOnNewHandle(*this, [this](EngineContext* ctx) { return table4open(ctx, path); });
 }
 
 int SharedTable::reserved3() { return 0; }
@@ -201,63 +218,32 @@ int SharedTable::readAll(RecordList* list) {
 
 int SharedTable::updateFirst(RecordObject* record) {
   if (record == nullptr) return -1;
-  try {
-    OwnedText key(keyForUpdate(record));
-    if (key == nullptr) return 1;
-    HandleLease lease(this);
-    TableHandle* handle = lease.get();
-    if (handle == nullptr) return -1;
-    QueryLease query;
-    if (!searchFirst(handle, key.get(), query)) return 1;
-    int result = writeRecord(handle, record);
-    handle->advance();
-    return result;
-  } catch (GDatabaseException* e) {
-    reportDatabaseError(e);
-    return -1;
-  } catch (...) {
-    return -1;
-  }
+  return withFirstMatch(
+      *this, [&] { return keyForUpdate(record); },
+      [&](TableHandle* handle) {
+        int result = writeRecord(handle, record);
+        handle->advance();  // stores the change
+        return result;
+      },
+      1);
 }
 
 int SharedTable::readFirst(RecordObject* record) {
   if (record == nullptr) return -1;
-  try {
-    OwnedText key(keyForRead(record));
-    if (key == nullptr) return 1;
-    HandleLease lease(this);
-    TableHandle* handle = lease.get();
-    if (handle == nullptr) return -1;
-    QueryLease query;
-    if (!searchFirst(handle, key.get(), query)) return 1;
-    return readRecord(handle, record);
-  } catch (GDatabaseException* e) {
-    reportDatabaseError(e);
-    return -1;
-  } catch (...) {
-    return -1;
-  }
+  return withFirstMatch(
+      *this, [&] { return keyForRead(record); },
+      [&](TableHandle* handle) { return readRecord(handle, record); }, 1);
 }
 
 int SharedTable::deleteFirstFor(RecordObject* value) {
-  try {
-    OwnedText key(keyForDelete(value));
-    if (key == nullptr) return 1;
-    HandleLease lease(this);
-    TableHandle* handle = lease.get();
-    if (handle == nullptr) return -1;
-    QueryLease query;
-    if (searchFirst(handle, key.get(), query)) {
-      handle->deleteCurrent();
-      checkEngineError();
-    }
-    return 0;
-  } catch (GDatabaseException* e) {
-    reportDatabaseError(e);
-    return -1;
-  } catch (...) {
-    return -1;
-  }
+  return withFirstMatch(
+      *this, [&] { return keyForDelete(value); },
+      [&](TableHandle* handle) {
+        handle->deleteCurrent();
+        checkEngineError();
+        return 0;
+      },
+      0);
 }
 
 RecordObject* SharedTable::newRecordObject() { return nullptr; }
