@@ -100,6 +100,21 @@ int proveOnNewHandle(SharedTable& table, EngineCall engineCall) {
   return result;
 }
 
+// Runs |body| and disposes of what it throws the way every key-driven
+// operation does: a database failure is reported and gives -1, any other
+// failure gives -1 silently.
+template <typename Body>
+int disposingFailures(Body body) {
+  try {
+    return body();
+  } catch (GDatabaseException* e) {
+    reportDatabaseError(e);
+    return -1;
+  } catch (...) {
+    return -1;
+  }
+}
+
 // The frame of the key-driven operations: takes the key from |keyFor| (no key
 // gives 1), opens a handle of its own, stands on the first live record that
 // matches and returns |onFound|'s result, or |notFound| when none matches.
@@ -107,7 +122,7 @@ int proveOnNewHandle(SharedTable& table, EngineCall engineCall) {
 // silently. The Query and the handle are released on every way out.
 template <typename KeyFor, typename OnFound>
 int withFirstMatch(SharedTable& table, KeyFor keyFor, OnFound onFound, int notFound) {
-  try {
+  return disposingFailures([&] {
     OwnedText key(keyFor());
     if (key == nullptr) return 1;
     HandleLease lease(&table);
@@ -116,12 +131,7 @@ int withFirstMatch(SharedTable& table, KeyFor keyFor, OnFound onFound, int notFo
     QueryLease query;
     if (!searchFirst(handle, key.get(), query)) return notFound;
     return onFound(handle);
-  } catch (GDatabaseException* e) {
-    reportDatabaseError(e);
-    return -1;
-  } catch (...) {
-    return -1;
-  }
+  });
 }
 
 int countDefinitions(const ColumnDescription* columns) {
@@ -159,7 +169,7 @@ int SharedTable::reserved4() { return 0; }
 
 int SharedTable::insertUnique(RecordObject* record) {
   if (record == nullptr) return -1;
-  try {
+  return disposingFailures([&] {
     OwnedText key(record->hasRow() ? nullptr : keyFor(record));
     HandleLease lease(this);
     TableHandle* handle = lease.get();
@@ -172,17 +182,12 @@ int SharedTable::insertUnique(RecordObject* record) {
     int result = writeRecord(handle, record);
     handle->appendRecord();
     return result;
-  } catch (GDatabaseException* e) {
-    reportDatabaseError(e);
-    return -1;
-  } catch (...) {
-    return -1;
-  }
+  });
 }
 
 int SharedTable::readAll(RecordList* list) {
   if (list == nullptr) return -1;
-  try {
+  return disposingFailures([&] {
     list->clear();
     HandleLease lease(this);
     TableHandle* handle = lease.get();
@@ -208,12 +213,7 @@ int SharedTable::readAll(RecordList* list) {
     if (position < 0) checkEngineError();
     if (list->size() == 0) list->clear();
     return result;
-  } catch (GDatabaseException* e) {
-    reportDatabaseError(e);
-    return -1;
-  } catch (...) {
-    return -1;
-  }
+  });
 }
 
 int SharedTable::updateFirst(RecordObject* record) {
