@@ -25,7 +25,7 @@ class DataSection : public CheckSection {
     return s.readable;
   }
   std::string summary(const CheckSubject& s) const override {
-    return s.readable ? grouped(s.records.live + s.records.deleted) + " records" : "";
+    return s.readable ? counted(s.records.live + s.records.deleted, "record") : "";
   }
 };
 
@@ -37,7 +37,7 @@ class MemoSection : public CheckSection {
     return true;
   }
   std::string summary(const CheckSubject& s) const override {
-    return ran_ ? grouped(s.memo.memos) + " memos" : "";
+    return ran_ ? counted(s.memo.memos, "memo") : "";
   }
 
  private:
@@ -103,7 +103,7 @@ int checkTable(const std::string& table, int64_t limit, const Console& console) 
   if (printer.count() == 0) {
     line += "ok";
   } else {
-    line += printer.count() == 1 ? "1 problem" : grouped(printer.count()) + " problems";
+    line += counted(printer.count(), "problem");
     if (printer.truncated())
       line += format(" (the first %lld shown)", static_cast<long long>(limit));
   }

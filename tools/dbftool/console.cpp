@@ -31,6 +31,10 @@ std::string grouped(int64_t n) {
   return n < 0 ? "-" + digits : digits;
 }
 
+std::string counted(int64_t n, const char* noun) {
+  return grouped(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 Progress::Progress(const Console& console, std::string what, int64_t total, const char* unit)
     : console_(console),
       what_(std::move(what)),

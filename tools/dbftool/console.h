@@ -24,6 +24,8 @@ struct Console {
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // |n| with thousands separators: 1,000,000.
 std::string grouped(int64_t n);
+// "1 record", "2 records": |n| grouped and the noun, plural unless n is 1.
+std::string counted(int64_t n, const char* noun);
 
 // A progress line on standard error, "<what>: 123,456 of 1,000,000 records
 // (12%)", redrawn at most five times a second and erased when done. Does

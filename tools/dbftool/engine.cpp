@@ -40,19 +40,30 @@ Table* openTable(Engine& engine, const std::string& name, Access access, std::st
   ctx->shareMode = access == Access::kExclusive ? 1 : 0;
   ctx->openReadOnly = access == Access::kRead ? 1 : 0;
   Table* t = table4open(ctx, file.c_str());
-  if (t != nullptr) return t;
-  const int code = engine.takeError();
-  // An existing file that an exclusive open cannot have is held by someone.
-  if (access == Access::kExclusive && code == dbf::kErrOpen && file4exists(file.c_str())) {
-    *error = format(
-        "%s is in use by another program (the mail server or another dbftool); "
-        "nothing was changed. Stop it and try again.",
+  if (t == nullptr) *error = openFailure(file, engine.takeError(), access);
+  return t;
+}
+
+std::string openFailure(const std::string& file, int code, Access access) {
+  // An existing file that cannot be had is held by someone (the sharing
+  // rules refuse it with the general open error).
+  if (code == dbf::kErrOpen && file4exists(file.c_str())) {
+    if (access == Access::kExclusive)
+      return format(
+          "%s is in use by another program (the mail server or another dbftool); "
+          "nothing was changed. Stop it and try again.",
+          file.c_str());
+    return format(
+        "%s is in use by another program that keeps it to itself (a pack?); try "
+        "again later",
         file.c_str());
-    return nullptr;
   }
-  *error = format("cannot open %s: %s", file.c_str(), engineErrorText(code).c_str());
-  if (code == dbf::kErrData) *error += format(" (dbftool check %s tells more)", name.c_str());
-  return nullptr;
+  const std::string memo = memoFileName(file);
+  if (code == dbf::kErrOpenNotFound && file4exists(file.c_str()) && !file4exists(memo.c_str()))
+    return format("cannot open %s: its memo file %s is missing", file.c_str(), memo.c_str());
+  std::string text = format("cannot open %s: %s", file.c_str(), engineErrorText(code).c_str());
+  if (code == dbf::kErrData) text += " (dbftool check tells more)";
+  return text;
 }
 
 std::string engineErrorText(int code) {

@@ -43,6 +43,10 @@ std::string memoFileName(const std::string& dataFile);
 // refused, and the message says so.
 Table* openTable(Engine& engine, const std::string& name, Access access, std::string* error);
 
+// The message for a failed open of the data file |file| with |code|, which
+// tells a file that someone else holds from one that is missing or damaged.
+std::string openFailure(const std::string& file, int code, Access access);
+
 // What an engine code means, for messages: "file not found" and the like.
 std::string engineErrorText(int code);
 

@@ -201,7 +201,9 @@ bool FieldFormatter::write(RecordWriter& out) const {
         out.null();
         return false;
       }
-      if (kind_ == Kind::kMemo) {
+      if (n == 0) {
+        out.null();  // the engine keeps no empty memos: this record has none
+      } else if (kind_ == Kind::kMemo) {
         out.text(memo, n);
       } else {
         const std::string encoded = base64(memo, n);

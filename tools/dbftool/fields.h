@@ -4,7 +4,7 @@
 //   N, F       the number as stored (CSV) or as a JSON number; blank: null
 //   D          YYYY-MM-DD; blank or zeros: null; anything else as stored
 //   L          true or false; '?' or blank: null
-//   M          the memo text
+//   M          the memo text; no memo: null
 //   G, binary  base64 of the bytes (binary C and M columns, G memos, and B
 //              memos of the older layout)
 //   I, B, Y    the integer, the double, the currency with four decimals

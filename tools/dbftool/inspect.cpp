@@ -214,7 +214,7 @@ bool TableFiles::open(const std::string& name, bool consistent, bool* unlocked,
     nobodyWrites = rc == 0;
   }
   if (rc != 0) {
-    *error = format("cannot open %s: %s", dataName_.c_str(), engineErrorText(code).c_str());
+    *error = openFailure(dataName_, code, Access::kRead);
     return false;
   }
   *unlocked = consistent && !nobodyWrites && data_.readOnly;
@@ -453,9 +453,10 @@ void analyseMemos(TableFiles& files, const TableLayout& layout, RecordStatistics
   }
   if (!layout.namesMemoFile()) {
     if (!refs.empty())
-      problems.problem(leaf, format("%zu records refer to memos, but the header names no memo "
-                                    "file (flags 0x%02X), so the memos are never read",
-                                    refs.size(), layout.flags));
+      problems.problem(leaf, format("%s to memos, but the header names no memo file (flags "
+                                    "0x%02X), so the memos are never read",
+                                    counted(static_cast<int64_t>(refs.size()), "reference").c_str(),
+                                    layout.flags));
     return;
   }
   if (opened == 0) {

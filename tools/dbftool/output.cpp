@@ -72,7 +72,10 @@ class CsvWriter : public RecordWriter {
     for (const std::string& name : names) text(name.data(), name.size());
     endRecord();
   }
-  void beginRecord() override { first_ = true; }
+  void beginRecord() override {
+    first_ = true;
+    recordStart_ = out_.bytes().size();
+  }
   void null() override { separate(); }
   void text(const char* bytes, size_t n) override {
     separate();
@@ -105,6 +108,8 @@ class CsvWriter : public RecordWriter {
     out_.bytes().append(value ? "true" : "false");
   }
   void endRecord() override {
+    // A line with nothing on it would read back as no field at all.
+    if (out_.bytes().size() == recordStart_) out_.bytes().append("\"\"");
     out_.bytes().append("\r\n");
     out_.maybeFlush();
   }
@@ -123,6 +128,7 @@ class CsvWriter : public RecordWriter {
   OutputBuffer& out_;
   const TextDecoder& decoder_;
   bool first_ = true;
+  size_t recordStart_ = 0;
 };
 
 class JsonWriter : public RecordWriter {
