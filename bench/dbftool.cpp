@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -81,17 +82,15 @@ void fillRecord(char* record, uint32_t length, int64_t n) {
 // A MessageBag table of kTableRecords records, with a NOTE memo of 100 bytes
 // per record when |withMemo|. Returns the table's name (without .DBF).
 std::string makeTable(const char* leaf, bool withMemo) {
-  static const ColumnDescription kWithMemo[] = {
-      {"MSGID1", 'N', 11, 0, 0},     {"MSGID2", 'N', 11, 0, 0},   {"MSGID3", 'N', 11, 0, 0},
-      {"REFCOUNTER", 'N', 11, 0, 0}, {"SYSFLAG", 'N', 11, 0, 0},  {"RECVTIME", 'N', 11, 0, 0},
-      {"FILESIZE", 'N', 11, 0, 0},   {"HDRFIELD", 'N', 11, 0, 0}, {"FROMNAME", 'C', 64, 0, 0},
-      {"FROMHOST", 'C', 64, 0, 0},   {"RECPUSER", 'C', 64, 0, 0}, {"RECPHOST", 'C', 64, 0, 0},
-      {"NOTE", 'M', 0, 0, 0},        {nullptr, 0, 0, 0, 0}};
+  std::vector<ColumnDescription> columns(std::begin(bench::kMessageBag),
+                                         std::end(bench::kMessageBag) - 1);
+  if (withMemo) columns.push_back({"NOTE", 'M', 0, 0, 0});
+  columns.push_back({nullptr, 0, 0, 0, 0});
   const std::string name = (workDir.path() / leaf).string();
   EngineContext ctx{};
   bench::initContext(&ctx, 0);
   ctx.memoBlockSize = kMemoBlock;
-  Table* t = table4create(&ctx, name.c_str(), withMemo ? kWithMemo : bench::kMessageBag, nullptr);
+  Table* t = table4create(&ctx, name.c_str(), columns.data(), nullptr);
   if (t == nullptr) std::abort();
   const uint32_t headerLength = t->dataFile->headerLength;
   const uint32_t length = t->dataFile->recordLength;

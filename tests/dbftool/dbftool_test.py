@@ -414,6 +414,7 @@ def scenario_damage(tool, work, sample, dbmigrate, **_):
         check(any(expected in line for line in lines[:-1]), "%s: %r not in %r" % (label, expected, lines))
         check(lines and "problem" in lines[-1], "%s: summary %r" % (label, lines[-1:]))
         check(snapshot(copy) == before, "%s: check changed the files" % label)
+        check(result.stderr == b"", "%s: check stderr %r" % (label, result.stderr))
 
     # Many problems: the first N are shown, all are counted.
     data = bytearray(open(foxpro2, "rb").read())
@@ -424,6 +425,27 @@ def scenario_damage(tool, work, sample, dbmigrate, **_):
     shutil.copy(foxpro2[:-4] + ".FPT", copy[:-4] + ".FPT")
     lines = run(tool, "check", copy, "--max-problems", "5", expect=1).stdout.decode().splitlines()
     check(len(lines) == 6 and "20 problems (the first 5 shown)" in lines[-1], "--max-problems: %r" % lines)
+
+    # Random damage: whatever the bytes, every command ends in order, with
+    # exit status 0 or 1 and no crash or sanitizer report.
+    rng = random.Random(5)
+    for base in (userbase, foxpro2, nullable):
+        pristine = snapshot(base)
+        for n in range(40):
+            files = {ext: bytearray(b) for ext, b in pristine.items()}
+            for _ in range(rng.randint(1, 4)):
+                ext = rng.choice(sorted(files))
+                at = rng.randrange(min(len(files[ext]), 700) if rng.random() < 0.7 else len(files[ext]))
+                files[ext][at] = rng.randrange(256)
+            copy = os.path.join(work, "MUTANT.DBF")
+            for ext, b in files.items():
+                open(copy[:-4] + ext, "wb").write(b)
+            for args in (["check", copy], ["info", copy], ["dump", copy, "--format", "json", "--deleted"]):
+                result = subprocess.run([tool, *args], capture_output=True)
+                check(result.returncode in (0, 1) and b"Sanitizer" not in result.stderr
+                      and b"runtime error" not in result.stderr,
+                      "%s on mutant %d of %s: exit %d, %r" % (args[0], n, os.path.basename(base),
+                                                              result.returncode, result.stderr[-300:]))
 
 
 # --- pack and compress-memo ---------------------------------------------------

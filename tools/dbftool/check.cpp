@@ -33,7 +33,9 @@ class MemoSection : public CheckSection {
  public:
   bool run(CheckSubject& s, ProblemSink& problems) override {
     ran_ = s.layout.namesMemoFile() || s.layout.hasMemoColumns();
-    if (ran_) analyseMemos(s.files, s.layout, &s.records, &s.memo, problems);
+    if (ran_)
+      analyseMemos(s.files, s.layout, s.task + (" " + s.layout.leaf), s.console, &s.records,
+                   &s.memo, problems);
     return true;
   }
   std::string summary(const CheckSubject& s) const override {

@@ -106,7 +106,9 @@ class Dump {
     first_ = query4top(query_);
     if (first_ >= 0) return true;
     const int code = engine_.takeError();
-    if (!request_.where.empty() && (code <= -400 || code == dbf::kErrColumnName))
+    const bool compile = (code <= dbf::kErrExprCommaOrParen && code >= dbf::kErrExprForeignAlias) ||
+                         code == dbf::kErrExprNotOneValue || code == dbf::kErrColumnName;
+    if (!request_.where.empty() && compile)
       *failure = {kExitUsage, format("--where \"%s\": %s", request_.where.c_str(),
                                      engineErrorText(code).c_str())};
     else

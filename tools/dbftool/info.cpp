@@ -110,13 +110,13 @@ void printTable(FILE* out, const CheckSubject& s) {
 }
 
 void printColumns(FILE* out, const TableLayout& l) {
-  const size_t count = l.columns.size() - (l.nullFlagsColumn >= 0 ? 1 : 0);
-  std::fprintf(out, "Columns        %zu\n", count);
+  const int count = static_cast<int>(l.columns.size()) - (l.nullFlagsColumn >= 0 ? 1 : 0);
+  std::fprintf(out, "Columns        %d\n", count);
   std::fprintf(out, "  %3s  %-10s  %-17s %5s %4s  %s\n", "#", "Name", "Type", "Width", "Dec",
                "Null");
-  for (size_t i = 0; i < count; ++i) {
+  for (int i = 0; i < count; ++i) {
     const ColumnLayout& c = l.columns[i];
-    std::fprintf(out, "  %3zu  %-10s  %-17s %5u %4u  %s\n", i + 1, c.name.c_str(),
+    std::fprintf(out, "  %3d  %-10s  %-17s %5u %4u  %s\n", i + 1, c.name.c_str(),
                  typeName(c, l.fox30()).c_str(), c.length, c.decimals,
                  c.nullBit >= 0 ? "yes" : "no");
   }

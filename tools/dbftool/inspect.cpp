@@ -121,9 +121,9 @@ void checkNullFlags(TableLayout* layout, ProblemSink& problems) {
     if (cols[i].type == '0') {
       if (layout->nullFlagsColumn >= 0 || i + 1 != cols.size() ||
           upper(cols[i].name) != "_NULLFLAGS")
-        problems.problem(leaf, format("column %zu (%s) of type '0' is not the one _NullFlags "
+        problems.problem(leaf, format("column %d (%s) of type '0' is not the one _NullFlags "
                                       "column after all others",
-                                      i + 1, cols[i].name.c_str()));
+                                      static_cast<int>(i + 1), cols[i].name.c_str()));
       else
         layout->nullFlagsColumn = static_cast<int>(i);
     } else if (layout->fox30() && (cols[i].flags & 0x02) != 0) {
@@ -316,8 +316,9 @@ bool readLayout(TableFiles& files, TableLayout* layout, ProblemSink& problems) {
     for (size_t k = 0; k < i; ++k)
       if (!layout->columns[i].name.empty() &&
           upper(layout->columns[k].name) == upper(layout->columns[i].name)) {
-        problems.problem(leaf, format("columns %zu and %zu are both named %s", k + 1, i + 1,
-                                      layout->columns[i].name.c_str()));
+        problems.problem(leaf,
+                         format("columns %d and %d are both named %s", static_cast<int>(k + 1),
+                                static_cast<int>(i + 1), layout->columns[i].name.c_str()));
         break;
       }
   }
@@ -440,8 +441,9 @@ std::string referenceName(const TableLayout& layout, const MemoReference& r) {
 
 }  // namespace
 
-void analyseMemos(TableFiles& files, const TableLayout& layout, RecordStatistics* records,
-                  MemoStatistics* stats, ProblemSink& problems) {
+void analyseMemos(TableFiles& files, const TableLayout& layout, const std::string& progressLabel,
+                  const Console& console, RecordStatistics* records, MemoStatistics* stats,
+                  ProblemSink& problems) {
   std::vector<MemoReference>& refs = records->memos;
   const std::string& leaf = layout.leaf;
   std::string error;
@@ -469,6 +471,11 @@ void analyseMemos(TableFiles& files, const TableLayout& layout, RecordStatistics
   stats->present = true;
   stats->fileLength = file4length(&memo);
   uint8_t h[8];
+  if (stats->fileLength < 0) {
+    problems.problem(
+        memoLeaf, "the file length cannot be read: " + engineErrorText(files.engine().takeError()));
+    return;
+  }
   if (stats->fileLength < 8) {
     problems.problem(memoLeaf, format("the file is %lld bytes long, too short for a memo header",
                                       static_cast<long long>(stats->fileLength)));
@@ -496,9 +503,12 @@ void analyseMemos(TableFiles& files, const TableLayout& layout, RecordStatistics
     return a.block != b.block ? a.block < b.block : a.record < b.record;
   });
   BlockHeaderReader reader(memo, stats->fileLength);
+  Progress progress(console, progressLabel, static_cast<int64_t>(refs.size()), "memos");
+  int64_t done = 0;
   int64_t coveredTo = 0;  // end of the runs seen so far, in blocks
   const MemoReference* coveredBy = nullptr;
   for (const MemoReference& r : refs) {
+    progress.update(++done);
     auto where = [&] { return leaf + " " + referenceName(layout, r); };
     const int64_t start = int64_t{r.block} * size;
     if (r.block < stats->firstBlock) {

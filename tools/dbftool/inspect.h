@@ -127,7 +127,8 @@ struct MemoStatistics {
 // Checks the memo file against the references: each must lead to a run
 // inside the file and below the next free block, and no two runs may share a
 // block. |stats->memos| is sorted on the way.
-void analyseMemos(TableFiles& files, const TableLayout& layout, RecordStatistics* records,
-                  MemoStatistics* stats, ProblemSink& problems);
+void analyseMemos(TableFiles& files, const TableLayout& layout, const std::string& progressLabel,
+                  const Console& console, RecordStatistics* records, MemoStatistics* stats,
+                  ProblemSink& problems);
 
 }  // namespace dbftool
