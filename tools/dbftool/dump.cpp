@@ -78,6 +78,11 @@ class Dump {
                            name.c_str(), columnList().c_str())};
         return false;
       }
+      for (const FieldFormatter& f : fields_)
+        if (f.name() == table_->columns[n - 1].name) {
+          *failure = {kExitUsage, format("--columns names %s twice", f.name().c_str())};
+          return false;
+        }
       fields_.emplace_back(table_, n);
     }
     return true;

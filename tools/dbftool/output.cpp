@@ -50,7 +50,7 @@ bool appendJsonNumber(std::string& out, const char* text, size_t n) {
 }
 
 // Length of the leading run of |bytes| that needs no conversion and no
-// escaping: ASCII from the space on, except the characters in |special|.
+// escaping: ASCII from the space on, except |special1| and |special2|.
 size_t plainRun(const char* bytes, size_t n, char special1, char special2) {
   size_t i = 0;
   while (i < n) {
