@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "dbf/core/table.h"
 #include "tests/file/test_util.h"
@@ -84,6 +86,31 @@ TEST(DbftoolInUse, MaintenanceRefusesAnOpenTableAndReadingGoesOn) {
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(table4recCount(t), 3);
   EXPECT_EQ(table4close(t), 0);
+}
+
+// A program in the middle of changing a record holds its lock: check waits
+// for it rather than read the table half-changed.
+TEST(DbftoolInUse, CheckWaitsForAWriterToFinish) {
+  whtest::ScratchDir dir;
+  whtest::Context ctx;
+  makeTable(ctx);
+  Table* writer = table4open(&ctx, "USERS");
+  ASSERT_NE(writer, nullptr);
+  ASSERT_EQ(table4lockRecord(writer, 3), 0);
+  Result checked;
+  std::chrono::steady_clock::time_point finished;
+  std::thread run([&] {
+    checked = dbftool(dir, "check users");
+    finished = std::chrono::steady_clock::now();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  const auto unlocked = std::chrono::steady_clock::now();
+  EXPECT_EQ(table4unlock(writer), 0);
+  run.join();
+  EXPECT_GE(finished, unlocked);
+  EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+  EXPECT_EQ(checked.out, "USERS.DBF: ok (5 records, 5 memos)\n");
+  EXPECT_EQ(table4close(writer), 0);
 }
 
 TEST(DbftoolInUse, AnExclusiveHolderKeepsEveryCommandOut) {
