@@ -115,9 +115,8 @@ double numericOf(const unsigned char* p, int scale) {
 
 std::string guidOf(const unsigned char* p) {
   char text[40];
-  std::snprintf(text, sizeof text,
-                "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", u32(p), u16(p + 4),
-                u16(p + 6), p[8], p[9], p[10], p[11], p[12], p[13], p[14], p[15]);
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", u32(p),
+                u16(p + 4), u16(p + 6), p[8], p[9], p[10], p[11], p[12], p[13], p[14], p[15]);
   return text;
 }
 
@@ -358,13 +357,18 @@ int JetDatabase::rowBounds(const std::string& p, int slot, size_t* start, size_t
   return static_cast<int>(raw & (kSlotDeleted | kSlotPointer));
 }
 
-// The bytes of the row a pointer (page << 8 | row) names.
-std::string JetDatabase::rowAt(uint32_t pointer, const char* what) {
+// The bytes of the row a pointer (page << 8 | row) names. A moved row is
+// marked deleted at its new place (so that a scan does not meet it twice);
+// any other row a pointer names must be live.
+std::string JetDatabase::rowAt(uint32_t pointer, const char* what, bool moved) {
   PagePtr p = page(pointer >> 8);
   if ((*p)[0] != kPageData) damaged(std::string("a pointer to ") + what + " names no data page");
   size_t start, end;
-  if (rowBounds(*p, static_cast<int>(pointer & 0xFF), &start, &end) & kSlotDeleted)
-    damaged(std::string("a pointer to ") + what + " names a deleted row");
+  int flags = rowBounds(*p, static_cast<int>(pointer & 0xFF), &start, &end);
+  if ((flags & kSlotPointer) || ((flags & kSlotDeleted) && !moved))
+    damaged(std::string("a pointer to ") + what + " names no row");
+  if ((flags & kSlotDeleted) && (start < (jet3_ ? 10u : 14u) || start > end || end > pageSize_))
+    damaged(std::string("a pointer to ") + what + " names a row outside its page");
   return p->substr(start, end - start);
 }
 
@@ -409,8 +413,7 @@ bool JetDatabase::Rows::next(std::vector<JetValue>* values) {
     PagePtr p = db_->page(pages_[pageIndex_]);
     // A page the map names that no longer holds this table's rows (freed
     // and reused) has nothing of it.
-    if ((*p)[0] != kPageData || u32(bytes(*p) + 4) != table_.page ||
-        slot_ >= db_->slotCount(*p)) {
+    if ((*p)[0] != kPageData || u32(bytes(*p) + 4) != table_.page || slot_ >= db_->slotCount(*p)) {
       ++pageIndex_;
       slot_ = 0;
       continue;
@@ -422,7 +425,7 @@ bool JetDatabase::Rows::next(std::vector<JetValue>* values) {
       // The row moved to another page when it grew; its old place holds
       // the pointer, and the moved row is marked deleted there.
       if (end - start < 4) db_->damaged("a moved row's pointer is cut short");
-      std::string moved = db_->rowAt(u32(bytes(*p) + start), "a moved row");
+      std::string moved = db_->rowAt(u32(bytes(*p) + start), "a moved row", true);
       db_->decodeRow(table_, bytes(moved), moved.size(), values);
     } else {
       db_->decodeRow(table_, bytes(*p) + start, end - start, values);
@@ -459,7 +462,8 @@ void JetDatabase::decodeRow(const JetTableDef& table, const unsigned char* row, 
       if (tail < head + 1) damaged("a row of '" + table.name + "' is cut short");
       count = row[tail - 1];
       jumps = (len - 1) / 256;
-      if (tail < head + 1 + jumps + count + 1) damaged("a row of '" + table.name + "' is cut short");
+      if (tail < head + 1 + jumps + count + 1)
+        damaged("a row of '" + table.name + "' is cut short");
       const unsigned char* jump = row + tail - 1 - jumps;
       for (size_t i = 0; i <= count; ++i) {
         size_t offset = row[tail - 1 - jumps - 1 - i];
@@ -509,8 +513,7 @@ void JetDatabase::decodeRow(const JetTableDef& table, const unsigned char* row, 
   }
 }
 
-void JetDatabase::decodeValue(const JetColumn& c, const unsigned char* p, size_t len,
-                              JetValue* v) {
+void JetDatabase::decodeValue(const JetColumn& c, const unsigned char* p, size_t len, JetValue* v) {
   size_t need = fixedSizeOf(c.type);
   if (need > 0 && len < need) damaged("column '" + c.name + "' is cut short");
   switch (c.type) {

@@ -65,8 +65,8 @@ struct JetColumn {
 };
 
 struct JetTableDef {
-  std::string name;  // as the catalog spells it
-  uint32_t page = 0;  // first page of the definition
+  std::string name;                // as the catalog spells it
+  uint32_t page = 0;               // first page of the definition
   std::vector<JetColumn> columns;  // in table order
   uint32_t usageMap = 0;           // row pointer (page << 8 | row) of the data page map
 };
@@ -133,13 +133,12 @@ class JetDatabase {
   PagePtr page(uint32_t number);
   JetTableDef readDefinition(uint32_t page, const std::string& name);
   std::vector<uint32_t> dataPages(const JetTableDef& table);
-  std::string rowAt(uint32_t pointer, const char* what);
+  std::string rowAt(uint32_t pointer, const char* what, bool moved = false);
   int slotCount(const std::string& page) const;
   int rowBounds(const std::string& page, int slot, size_t* start, size_t* end) const;
   void decodeRow(const JetTableDef& table, const unsigned char* row, size_t len,
                  std::vector<JetValue>* values);
-  void decodeValue(const JetColumn& column, const unsigned char* data, size_t len,
-                   JetValue* value);
+  void decodeValue(const JetColumn& column, const unsigned char* data, size_t len, JetValue* value);
   std::string longValue(const unsigned char* header, size_t len);
   std::string text(const unsigned char* data, size_t len) const;
   [[noreturn]] void damaged(const std::string& what) const;

@@ -91,9 +91,9 @@ void ReadOnlyBackend::execute(const std::string& sql) {
 std::unique_ptr<OldDbCursor> ReadOnlyBackend::query(const std::string& sql) {
   std::string name = selectAllTableName(sql);
   if (name.empty())
-    throwDaoException(kDaoSyntaxError,
-                      "Only 'select * from TABLE' can be run on an Access database (in '" + sql +
-                          "').");
+    throwDaoException(
+        kDaoSyntaxError,
+        "Only 'select * from TABLE' can be run on an Access database (in '" + sql + "').");
   std::string stored;
   columnsOf(name, &stored);
   return std::make_unique<Cursor>(rowsOf(stored), addedTo(stored));

@@ -18,8 +18,7 @@ class ReadOnlyBackend : public OldDbBackend {
  public:
   int tableFieldCount(const std::string& table) override;
   // Only a Long column (DAO type 4) can be added, and only in memory.
-  void addField(const std::string& table, const std::string& name, int daoType,
-                long size) override;
+  void addField(const std::string& table, const std::string& name, int daoType, long size) override;
   // Only a column added above can go again.
   void deleteField(const std::string& table, const std::string& name) override;
   // Only "update TABLE set COLUMN = NUMBER" on a column added above runs.
