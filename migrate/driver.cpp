@@ -7,8 +7,10 @@
 
 #include "migrate/old_database.h"
 #include "tables/errors.h"
+#include "tables/shared_table.h"
 
-const char kOldDatabaseDirectory[] = "./";
+// The same directory prefix as the new tables' paths.
+const char* const kOldDatabaseDirectory = kTablePathPrefix;
 const char kOldDatabaseName[] = "SMTP.MDB";
 
 // Adds a Long column to table when it has oldFieldCount fields and fills it

@@ -17,8 +17,8 @@ struct ConverterSet {
 };
 
 // The old database, relative to the current directory.
-extern const char kOldDatabaseDirectory[];  // "./"
-extern const char kOldDatabaseName[];       // "SMTP.MDB"
+extern const char* const kOldDatabaseDirectory;  // "./", ".\" on Windows
+extern const char kOldDatabaseName[];            // "SMTP.MDB"
 
 // Runs the migration in the current directory: prints the banner, opens
 // oldDatabase, brings the old schema up to date, opens the new tables and

@@ -4,8 +4,9 @@
 // These classes offer exactly the operations the driver and the converters
 // use, with DAO's names, over one of two backends chosen by the file's first
 // bytes: an SQLite database (read and written, the default for tests and the
-// sample data) or an Access/Jet file (Jet 3 or Jet 4, read only through
-// libmdb; the two schema fix-ups are then kept in memory as an overlay).
+// sample data) or an Access/Jet file (Jet 3 or Jet 4, read only by our own
+// reader, jet_file.h; the two schema fix-ups are then kept in memory as an
+// overlay).
 // Every operation may throw a CDaoException by pointer.
 #pragma once
 

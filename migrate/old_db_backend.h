@@ -34,6 +34,9 @@ class OldDbBackend {
 // Open one kind of file. The caller has checked the file's first bytes.
 std::unique_ptr<OldDbBackend> openSqliteBackend(const std::string& path, bool readOnly);
 std::unique_ptr<OldDbBackend> openJetBackend(const std::string& path);
+// The same files through mdbtools' libmdb: built on Linux only (library
+// migrate_libmdb), where the tests use it as a second opinion on the reader.
+std::unique_ptr<OldDbBackend> openLibmdbBackend(const std::string& path);
 
 // Table name of a "select * from NAME" query (NAME may be in [] or "" or ``),
 // or an empty string when sql is not of that form.

@@ -79,3 +79,6 @@ bool oleDateFromParts(int year, int month, int day, int hour, int minute, int se
 // that are not part of valid UTF-8 are kept as they are (so text already in
 // Windows-1252 passes unchanged); characters Windows-1252 lacks become '?'.
 std::string utf8ToWindows1252(std::string_view text);
+
+// The Windows-1252 byte of a Unicode character, '?' when it has none.
+char windows1252Of(uint32_t codePoint);

@@ -5,11 +5,11 @@
 #   3. builds and runs the suite plainly, then under AddressSanitizer +
 #      UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer
 #   4. runs each fuzz target briefly (clang + libFuzzer)
-#   5. cross-builds installhook and the DBF engine for Win32 and runs their tests
-#      under Wine
+#   5. cross-builds installhook, the DBF engine and dbmigrate.exe for Win32 and
+#      runs their tests under Wine (dbmigrate.exe against the Linux build)
 #   6. runs the demo (tools/demo.sh) so that the README's first command stays true
-# Build trees go to build/, build-asan/, build-tsan/, build-fuzz/, build-win32/ and
-# build-win32-dbf/.
+# Build trees go to build/, build-asan/, build-tsan/, build-fuzz/, build-win32/,
+# build-win32-dbf/ and build-win32-dbmigrate/.
 # Set WH_CHECK_QUICK=1 to run only step 3's plain suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -66,6 +66,11 @@ fi
 if [[ -x tests/win32/run-wine-tests.sh ]]; then
   section "DBF engine: Win32 build and Wine tests"
   tests/win32/run-wine-tests.sh "$root/build-win32-dbf"
+fi
+
+if [[ -x tests/migrate/wine/run-wine-tests.sh ]]; then
+  section "dbmigrate.exe: Win32 build and Wine tests"
+  tests/migrate/wine/run-wine-tests.sh "$root/build" "$root/build-win32-dbmigrate"
 fi
 
 section "demo"

@@ -9,6 +9,7 @@ build_pkgs=(g++ cmake ninja-build pkg-config libsqlite3-dev mdbtools-dev libglib
             libgtest-dev libgmock-dev libbenchmark-dev sqlite3 python3-dbfread)
 test_pkgs=(python3-dbf mdbtools clang libclang-rt-14-dev
            g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix
+           g++-mingw-w64-i686-posix
            binutils-mingw-w64-i686 wine64 xz-utils)
 
 pkgs=("${build_pkgs[@]}")

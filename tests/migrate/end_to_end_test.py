@@ -6,10 +6,17 @@ here from the old SQLite database and the message files that were present.
 
     end_to_end_test.py SCENARIO DBMIGRATE WH_SAMPLE [JET_SAMPLES_DIR]
 
-SCENARIO: sample, handmade, empty, rerun, interrupted, unopenable, jet. The
-Access samples are looked for in WH_JET_SAMPLES, else in JET_SAMPLES_DIR.
-Exit status 0 when every check holds, 1 after a failed check (each is
-printed), 77 when the scenario cannot run here (no Access samples).
+SCENARIO: sample, handmade, empty, rerun, interrupted, unopenable, jet,
+statuses. The Access samples are looked for in WH_JET_SAMPLES, else in
+JET_SAMPLES_DIR. Exit status 0 when every check holds, 1 after a failed check
+(each is printed), 77 when the scenario cannot run here (no Access samples).
+
+With WH_REFERENCE_DBMIGRATE set to another build of dbmigrate (the Wine tests
+run the Windows build and name the Linux one), every run of DBMIGRATE is
+preceded by a run of the reference on a copy of the same directory, and both
+must give the same exit status, the same output (the Windows ".\\" prefix
+read as "./"), the same tables byte for byte (but the date of last update)
+and the same message files.
 """
 import hashlib
 import os
@@ -283,8 +290,37 @@ def check_run(directory, files_before, tables=TABLE_ORDER):
 # --- running the programs -------------------------------------------------
 
 def run(program, directory, *args):
+    """Exit status, output and errors; a Windows build's line ends are read as
+    "\n"."""
     result = subprocess.run([program, *args], cwd=directory, capture_output=True)
-    return result.returncode, result.stdout.decode("latin-1"), result.stderr.decode("latin-1")
+    return (result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n"),
+            result.stderr.decode("latin-1").replace("\r\n", "\n"))
+
+
+REFERENCE = os.environ.get("WH_REFERENCE_DBMIGRATE")
+
+
+def run_dbmigrate(dbmigrate, directory, *args):
+    """Runs dbmigrate; with a reference build, checks that it does the same
+    as the reference on a copy of the directory."""
+    if not REFERENCE:
+        return run(dbmigrate, directory, *args)
+    copy = os.path.normpath(directory) + ".reference"
+    shutil.rmtree(copy, ignore_errors=True)
+    shutil.copytree(directory, copy, symlinks=True)
+    want = run(REFERENCE, copy, *args)
+    got = run(dbmigrate, directory, *args)
+    check(got[0] == want[0], "exit status %d, the reference's %d" % (got[0], want[0]))
+    check(got[1].replace(".\\", "./") == want[1],
+          "printed %r, the reference %r" % (got[1], want[1]))
+    ours, theirs = table_bytes(directory), table_bytes(copy)
+    check(ours == theirs, "tables differ from the reference's: %s" %
+          sorted(n for n in set(ours) | set(theirs) if ours.get(n) != theirs.get(n)))
+    check({n: h for n, (h, _, _) in message_files(directory).items()} ==
+          {n: h for n, (h, _, _) in message_files(copy).items()},
+          "message files differ from the reference's")
+    shutil.rmtree(copy)
+    return got
 
 
 BANNER = "Convert from SMTP/Ploverix to Wrenhub/95, Wrenhub/NT\n"
@@ -297,7 +333,7 @@ def generate(sample, directory, messages):
 
 
 def migrate(dbmigrate, directory, expect_output=BANNER):
-    code, out, err = run(dbmigrate, directory)
+    code, out, err = run_dbmigrate(dbmigrate, directory)
     check(code == 0, "dbmigrate exit status %d" % code)
     if expect_output is not None:
         check(out == expect_output, "dbmigrate printed %r" % out)
@@ -310,7 +346,8 @@ def table_bytes(directory):
     1 to 3), which a run on another day would change."""
     result = {}
     for name in sorted(os.listdir(directory)):
-        if name.endswith(".DBF") or name.endswith(".FPT"):
+        if (name.endswith(".DBF") or name.endswith(".FPT")) and \
+                os.path.isfile(os.path.join(directory, name)):
             with open(os.path.join(directory, name), "rb") as f:
                 data = f.read()
             result[name] = data[:1] + data[4:] if name.endswith(".DBF") else data
@@ -507,29 +544,59 @@ def scenario_unopenable(dbmigrate, sample, work):
     check_run(d, before, tables=TABLE_ORDER[1:])
 
 
+JET_SAMPLES = ["testodbc.mdb", "Monitor.mdb", "node-adodb.mdb"]
+
+
 def scenario_jet(dbmigrate, sample, work, jet_dir=None):
-    source = os.path.join(jet_dir or "", "testodbc.mdb")
-    if not jet_dir or not os.path.exists(source):
+    if not jet_dir or not all(os.path.exists(os.path.join(jet_dir, n)) for n in JET_SAMPLES):
         print("SKIP: the Access samples are absent (tests/migrate/fetch-jet-samples.sh)")
         return SKIP
+    for sample_name in JET_SAMPLES:
+        source = os.path.join(jet_dir, sample_name)
+        d = os.path.join(work, sample_name)
+        os.makedirs(d)
+        shutil.copy(source, os.path.join(d, "SMTP.MDB"))
+        with open(source, "rb") as f:
+            original = f.read()
+        out = migrate(dbmigrate, d, expect_output=None)
+        check(out.startswith(BANNER), "no banner")
+        # None of the old server's tables is in these files.
+        for name in TABLE_ORDER:
+            check("Table '%s' not found" % name in out, "no message for the missing %s" % name)
+            check(check_columns(d, name) == [], "%s is not empty" % name)
+        with open(os.path.join(d, "SMTP.MDB"), "rb") as f:
+            check(f.read() == original, "the Access file %s was changed" % sample_name)
+
+
+def scenario_statuses(dbmigrate, sample, work):
     d = os.path.join(work, "old")
     os.makedirs(d)
-    shutil.copy(source, os.path.join(d, "SMTP.MDB"))
-    with open(source, "rb") as f:
-        original = f.read()
-    out = migrate(dbmigrate, d, expect_output=None)
-    check(out.startswith(BANNER), "no banner")
-    for name in TABLE_ORDER:
-        check("Table '%s' not found" % name in out, "no message for the missing %s" % name)
-        check(check_columns(d, name) == [], "%s is not empty" % name)
-    with open(os.path.join(d, "SMTP.MDB"), "rb") as f:
-        check(f.read() == original, "the Access file was changed")
+    write_file(d, "MAILBOX.DBF", "an older table")
+    code, out, err = run_dbmigrate(dbmigrate, d)
+    check(code == 255, "without SMTP.MDB the exit status is %d, not 255" % code)
+    check(out == BANNER + "Cannot open old database.\nQuit from convertion",
+          "without SMTP.MDB it printed %r" % out)
+    check(os.listdir(d) == ["MAILBOX.DBF"], "without SMTP.MDB files changed: %s" % os.listdir(d))
+
+    code, out, err = run_dbmigrate(dbmigrate, d, "--help")
+    check(code == 0 and out.startswith("Usage: dbmigrate"), "--help: %d %r" % (code, out))
+    code, out, err = run_dbmigrate(dbmigrate, d, "one", "two")
+    check(code == 2 and out == "" and "Usage" in err, "two arguments: %d %r %r" % (code, out, err))
+    code, out, err = run_dbmigrate(dbmigrate, d, "no-such-dir")
+    check(code == 2 and out == "" and "no-such-dir" in err, "missing directory: %d %r" % (code, err))
+
+    generate(sample, os.path.join(d, "sub"), 10)
+    code, out, err = run_dbmigrate(dbmigrate, d, "sub")
+    check(code == 0 and out == BANNER, "a directory argument: %d %r" % (code, out))
+    check(len(read_table(os.path.join(d, "sub"), "MessageBag")[1]) > 0,
+          "the run in the named directory converted no message")
+    check(sorted(os.listdir(d)) == ["MAILBOX.DBF", "sub"], "the current directory was written")
 
 
 SCENARIOS = {
     "sample": scenario_sample, "handmade": scenario_handmade, "empty": scenario_empty,
     "rerun": scenario_rerun, "interrupted": scenario_interrupted,
-    "unopenable": scenario_unopenable, "jet": scenario_jet,
+    "unopenable": scenario_unopenable, "jet": scenario_jet, "statuses": scenario_statuses,
 }
 
 

@@ -1,23 +1,26 @@
 // The Access/Jet reader, on real Access files written by Access itself
 // (fetched by fetch-jet-samples.sh; the tests skip when they are absent).
-// mdbtools' own mdb-export is the oracle for every value of every table.
+// Two oracles read every value of every table as well: mdbtools' mdb-export,
+// and libmdb behind the same old-database interface (which must then give
+// exactly the same typed values in the same row order).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <functional>
 
 #include "migrate/driver.h"
 #include "migrate/old_database.h"
+#include "migrate/old_db_backend.h"
 #include "tests/migrate/test_support.h"
 
 namespace {
 
-#define SKIP_WITHOUT_SAMPLE(path)                                                     \
-  do {                                                                                \
-    if (!WH_HAVE_JET) GTEST_SKIP() << "built without the Access reader (WH_JET=OFF)"; \
-    if (!fileExists(path))                                                            \
-      GTEST_SKIP() << path << " is absent: run tests/migrate/fetch-jet-samples.sh "   \
-                   << jetSampleDir();                                                 \
+#define SKIP_WITHOUT_SAMPLE(path)                                                   \
+  do {                                                                              \
+    if (!fileExists(path))                                                          \
+      GTEST_SKIP() << path << " is absent: run tests/migrate/fetch-jet-samples.sh " \
+                   << jetSampleDir();                                               \
   } while (0)
 
 std::string sample(const char* name) { return jetSampleDir() + "/" + name; }
@@ -112,9 +115,64 @@ void expectSameValue(const std::string& ours, const CsvField& theirs, const std:
   }
 }
 
+// Every row of a table through libmdb, described like readAll's values.
+std::vector<std::vector<std::string>> readThroughLibmdb(const std::string& file,
+                                                        const std::string& table) {
+  std::vector<std::vector<std::string>> rows;
+#if WH_HAVE_LIBMDB
+  auto cursor = openLibmdbBackend(file)->query("select * from [" + table + "]");
+  VARIANT v;
+  VariantInit(&v);
+  for (; !cursor->atEnd(); cursor->next()) {
+    rows.emplace_back();
+    for (int i = 0; i < cursor->fieldCount(); ++i) {
+      cursor->read(i, &v);
+      rows.back().push_back(describe(v));
+    }
+  }
+  VariantClear(&v);
+#else
+  (void)file, (void)table;
+#endif
+  return rows;
+}
+
 class JetSamples : public testing::TestWithParam<const char*> {};
 
-TEST_P(JetSamples, EveryValueOfEveryTableMatchesMdbExport) {
+// The rows of a table through our reader, up to a row it finds damaged
+// (whose message goes to *damage).
+std::vector<std::vector<std::string>> readUntilDamaged(CDaoDatabase& db, const std::string& table,
+                                                       std::string* damage) {
+  std::vector<std::vector<std::string>> rows;
+  CDaoRecordset rs(&db);
+  VARIANT v;
+  VariantInit(&v);
+  try {
+    rs.Open(AFX_DAO_USE_DEFAULT_TYPE, ("select * from [" + table + "]").c_str(), 0);
+    for (; !rs.IsEOF(); rs.MoveNext()) {
+      rows.emplace_back();
+      for (int i = 0; i < rs.GetFieldCount(); ++i) {
+        rs.GetFieldValue(i, v);
+        rows.back().push_back(describe(v));
+      }
+    }
+  } catch (CDaoException* e) {
+    *damage = e->message();
+    e->Delete();
+  }
+  VariantClear(&v);
+  return rows;
+}
+
+// Tables whose rows do not hold together in the samples: the slots of one
+// permissions page of testodbc.mdb overlap (libmdb reads junk there, such as
+// a row with 9 columns in a table of 4). Our reader refuses such a row; the
+// rows before it are compared.
+bool knownDamaged(const std::string& file, const std::string& table) {
+  return file.ends_with("testodbc.mdb") && table == "MSysACEs";
+}
+
+TEST_P(JetSamples, EveryValueOfEveryTableMatchesLibmdbAndMdbExport) {
   std::string file = sample(GetParam());
   SKIP_WITHOUT_SAMPLE(file);
   if (!haveMdbExport()) GTEST_SKIP() << "mdb-export (Debian package mdbtools) is not installed";
@@ -123,8 +181,19 @@ TEST_P(JetSamples, EveryValueOfEveryTableMatchesMdbExport) {
   db.Open(file.c_str());
   int values = 0;
   for (const std::string& table : tablesOf(file)) {
-    auto ours = readAll(db, "select * from [" + table + "]");
+    std::string damage;
+    auto ours = readUntilDamaged(db, table, &damage);
     auto theirs = oracle(file, table);
+    auto libmdb = readThroughLibmdb(file, table);
+    if (!damage.empty()) {
+      EXPECT_TRUE(knownDamaged(file, table)) << table << ": " << damage;
+      EXPECT_LT(ours.size(), theirs.size()) << table;
+      theirs.resize(std::min(theirs.size(), ours.size()));
+      libmdb.resize(std::min(libmdb.size(), ours.size()));
+    }
+    if (WH_HAVE_LIBMDB) {
+      EXPECT_EQ(ours, libmdb) << table;
+    }
     ASSERT_EQ(ours.size(), theirs.size()) << table;
     for (size_t r = 0; r < ours.size(); ++r) {
       ASSERT_EQ(ours[r].size(), theirs[r].size()) << table << " row " << r;
