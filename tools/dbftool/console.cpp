@@ -26,9 +26,14 @@ std::string format(const char* fmt, ...) {
 }
 
 std::string grouped(int64_t n) {
-  std::string digits = std::to_string(n < 0 ? -n : n);
-  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(i, ",");
-  return n < 0 ? "-" + digits : digits;
+  const uint64_t magnitude = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+  const std::string digits = std::to_string(magnitude);
+  std::string out = n < 0 ? "-" : "";
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+    out.push_back(digits[i]);
+  }
+  return out;
 }
 
 std::string counted(int64_t n, const char* noun) {
