@@ -126,7 +126,7 @@ struct MemoStatistics {
 
 // Checks the memo file against the references: each must lead to a run
 // inside the file and below the next free block, and no two runs may share a
-// block. |stats->memos| is sorted on the way.
+// block. |records->memos| is sorted by block on the way.
 void analyseMemos(TableFiles& files, const TableLayout& layout, const std::string& progressLabel,
                   const Console& console, RecordStatistics* records, MemoStatistics* stats,
                   ProblemSink& problems);
