@@ -19,6 +19,7 @@
 #include "dbf/core/context.h"
 #include "dbf/core/table.h"
 #include "dbf/index/index.h"
+#include "tests/table/fixture.h"
 
 namespace cdxtest {
 
@@ -26,21 +27,9 @@ namespace fs = std::filesystem;
 
 inline fs::path sampleDir() { return fs::path(WH_SOURCE_DIR) / "tests/index/samples"; }
 
-inline std::vector<uint8_t> slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+using tabletest::slurp;
+using tabletest::spit;
 
-inline void spit(const fs::path& p, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
-inline uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
-  return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
-         (uint32_t{b[at + 3]} << 24);
-}
 inline void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
