@@ -25,14 +25,20 @@
 //   order4goEof               end of file (order4eof is then 1).
 //   order4skip (n)            moves up to n keys (sign = direction in tag
 //                             order) and returns the number moved; at an end
-//                             it stops on the last (first) key. Negative codes
-//                             on failure. From end of file a backward skip
-//                             starts at the last key, which counts as one.
-//   order4seek (key, len)     first key in tag order that begins with the key
-//                             (a partial key: fewer bytes than the key length;
-//                             longer keys are cut): 0 found; 2 not found, the
-//                             tag on the next key in tag order or at end of
-//                             file; 3 end of file (descending tags).
+//                             it stops on the last (first) key. From end of
+//                             file a backward skip starts at the last key,
+//                             which counts as one. A failure returns its
+//                             negative code, which the context then holds (a
+//                             backward count is negative too: test the
+//                             context's error code).
+//   order4seek (key, len)     the first key in tag order whose leading len
+//                             bytes are not below the key (descending tags:
+//                             not above it); len may be shorter than the key
+//                             length (a partial key), longer ones are cut. 0
+//                             when they equal the key; 2 when not (the tag on
+//                             that next key, or at end of file when an
+//                             ascending tag has none); 3 when a descending tag
+//                             has none (end of file).
 //   order4go (key, record)    the exact pair: 0 found; 1 the key exists with
 //                             other record numbers; 2 the key is absent. In
 //                             both cases the tag stands where the pair would

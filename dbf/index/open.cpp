@@ -329,14 +329,14 @@ IndexHandle* addHandle(Table* t, IndexFile* f) {
   return h;
 }
 
-// Binds the tag expressions of |f| to |t|, or leaves them unbound (no Table
-// to read through) when |t| is null.
-void bindFile(IndexFile* f, Table* t) {
+// Binds every tag expression of |f| that reads through |from| to |to|; with
+// no |to| (no Table left to read through) they stay unbound.
+void rebindFile(IndexFile* f, const Table* from, Table* to) {
   for (Tag* tag = f->tags; tag != nullptr; tag = tag->next) {
     for (Expression* e : {tag->keyExpression, tag->forExpression}) {
-      if (e == nullptr) continue;
-      if (t != nullptr)
-        expression4bind(e, t);
+      if (e == nullptr || e->table != from) continue;
+      if (to != nullptr)
+        expression4bind(e, to);
       else
         e->table = nullptr;
     }
@@ -383,8 +383,7 @@ IndexHandle* index4open(Table* t, const char* name) {
       return nullptr;
     }
     IndexHandle* h = addHandle(t, f);
-    if (h != nullptr && f->tags != nullptr && f->tags->keyExpression->table == nullptr)
-      bindFile(f, t);
+    if (h != nullptr) rebindFile(f, nullptr, t);
     return h;
   }
   IndexFile* f = openFile(t, fullName);
@@ -417,7 +416,7 @@ int index4close(IndexHandle* h) {
   }
   delete h;
   --f->openCount;
-  if (f->tags != nullptr && f->tags->keyExpression->table == t) bindFile(f, otherUser(f, t));
+  rebindFile(f, t, otherUser(f, t));
   if (f->openCount > 0 || f->production) return 0;
   unlinkFile(f);
   return closeFile(f);
