@@ -1,5 +1,6 @@
 // Inside the compound index: the codecs of the 512-byte nodes and the node
-// cache of a Tag. Shared by the sources of dbf/index only.
+// cache of a Tag. Shared by the sources of dbf/index (and by the benchmark
+// that writes its own index file); nothing else of the engine includes it.
 //
 // Node layout. Common header: attributes (u16 LE; 0 interior, 1 root
 // interior, 2 leaf, 3 root leaf), key count (u16 LE), left and right sibling
