@@ -1,9 +1,6 @@
-// The calls the table code makes into the compound index (.CDX).
-//
-// The compound index is not built yet. Until it is, index_seam.cpp implements
-// these calls for tables without any IndexFile: they do nothing and return 0.
-// The index code replaces index_seam.cpp with the real operations; the table
-// code needs no change then.
+// The calls the table code makes into the compound index (.CDX). They are
+// implemented by dbf/index/seam.cpp; the table code knows nothing else of the
+// index. For a Table without index files every call has nothing to do.
 #pragma once
 
 #include <cstdint>
@@ -33,8 +30,14 @@ bool index4seamHoldsLocks(const Table* t);
 // Closes the Table's IndexFiles; the first failure is returned.
 int index4seamCloseTable(Table* t);
 int index4seamCloseDataFile(DataFile* d);
+// Runs before every move in tag order: when another process changed the
+// index file of t->order (its version counter moved), the cached nodes are
+// dropped so that the move reads the tree afresh. 0 or code.
+int index4seamBeforeMove(Table* t);
 // Navigation by the Tag in t->order: record number of the first key, or 3.
 int index4seamTop(Table* t, int32_t* rec);
-// Moves |n| keys from the current record in t->order: 0 with *rec set, 3 past
-// the last key, 4 before the first (*rec then the first key's record), or code.
+// Moves |n| keys from the current record in t->order (the record's own key;
+// one the tag does not hold counts from where its key would stand): 0 with
+// *rec set, 3 past the last key, 4 before the first (*rec then the first
+// key's record, 0 in an empty tag), or code.
 int index4seamSkip(Table* t, int32_t n, int32_t* rec);

@@ -97,9 +97,10 @@ int table4unlockRecord(Table* t, int32_t n) {
     RecordLock* l = *p;
     if (l->record == n && l->owner == t->lockOwner) {
       *p = l->next;
+      const int64_t position = l->position;
       pool4free(lockPool(t->ctx), l);
       if (t->oldRecordNumber == n) t->oldRecordNumber = -1;
-      return file4unlock(&d->data, recordLockPos(d, n), 1);
+      return file4unlock(&d->data, position, 1);
     }
   }
   return 0;
@@ -115,9 +116,9 @@ static int table4unlockRecords(Table* t) {
       continue;
     }
     *p = l->next;
-    const int32_t n = l->record;
+    const int64_t position = l->position;
     pool4free(lockPool(t->ctx), l);
-    int r = file4unlock(&d->data, recordLockPos(d, n), 1);
+    int r = file4unlock(&d->data, position, 1);
     if (r < 0 && rc == 0) rc = r;
   }
   t->oldRecordNumber = -1;
@@ -207,7 +208,10 @@ int table4lockRecord(Table* t, int32_t n) {
 
   void* unit = pool4alloc(lockPool(ctx), ctx);
   if (unit == nullptr) return engine4error(ctx, kErrMemory, 92701);
-  int rc = file4lock(&d->data, recordLockPos(d, n), 1);
+  // The position is kept with the lock: the header flags that choose the
+  // scheme may change while it is held (creating an index sets 0x01).
+  const int64_t position = recordLockPos(d, n);
+  int rc = file4lock(&d->data, position, 1);
   if (rc != 0) {
     pool4free(lockPool(ctx), unit);
     if (rc == kLocked) {
@@ -220,6 +224,7 @@ int table4lockRecord(Table* t, int32_t n) {
   entry->owner = t->lockOwner;
   entry->table = t;
   entry->record = n;
+  entry->position = position;
   RecordLock** p = &d->recordLocks;
   while (*p != nullptr && (*p)->record < n) p = &(*p)->next;
   entry->next = *p;

@@ -127,7 +127,8 @@ int table4top(Table* t) {
   if (ctx->errorCode < 0) return -1;
   if (t->order != nullptr) {
     int32_t rec = 0;
-    int rc = index4seamTop(t, &rec);
+    int rc = index4seamBeforeMove(t);
+    if (rc == 0) rc = index4seamTop(t, &rec);
     if (rc != 0) {
       if (rc < 0) return rc;
       t->bof = true;
@@ -157,12 +158,21 @@ static int table4goQuiet(Table* t, int32_t n) {
 }
 
 // Skip in key order: the Tag gives the record, the results are those of a
-// skip in record order.
+// skip in record order. The record is written first, so that the key it is
+// found by is the stored one.
 static int table4skipByTag(Table* t, int32_t n) {
+  int rc = t->changed ? table4flushRecord(t, false) : 0;
+  if (rc == 0) rc = index4seamBeforeMove(t);
+  if (rc != 0) return rc;
   int32_t rec = 0;
-  int rc = index4seamSkip(t, n, &rec);
+  rc = index4seamSkip(t, n, &rec);
   if (rc < 0) return rc;
   if (rc == kEof) return table4goEof(t);
+  if (rc == kBof && rec == 0) {  // an empty tag
+    table4goEof(t);
+    t->bof = true;
+    return kBof;
+  }
   int moved = table4goQuiet(t, rec);
   if (moved != 0) return moved;
   if (rc == kBof) t->bof = true;

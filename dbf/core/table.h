@@ -20,6 +20,7 @@ struct Table;
 struct DataFile;
 struct Column;
 struct IndexFile;
+struct IndexHandle;
 struct Tag;
 
 // One entry of the column list given to table4create; a list ends with an
@@ -66,6 +67,7 @@ struct RecordLock {
   int32_t owner;
   Table* table;
   int32_t record;
+  int64_t position;  // byte locked, fixed when the lock was taken
 };
 
 struct DataFile {
@@ -96,6 +98,9 @@ struct DataFile {
   RecordLock* recordLocks;  // ordered by record number
   int32_t memoLockCount;    // memo header lock nesting
   IndexFile* indexes;
+  // The record buffer that index key expressions read (expression4bind sets
+  // it to the Table whose keys are built); null when that Table is gone.
+  char* currentRecord;
 };
 
 struct Table {
@@ -118,8 +123,8 @@ struct Table {
   int32_t columnCount;      // descriptors, _NullFlags included
   MemoEntry* memos;
   int32_t memoCount;
-  IndexFile* indexes;
-  Tag* order;  // tag that orders navigation, or null
+  IndexHandle* indexes;  // the index files opened with the Table
+  Tag* order;            // tag that orders navigation, or null
 };
 
 // --- tables (open, create, close, positioning) ---
@@ -158,6 +163,8 @@ int32_t column4long(Column* c);
 int column4blank(Column* c);
 // Memo text of a memo column, loaded on demand; length through |len|.
 const char* column4memoText(Column* c, uint32_t* len);
+// True when a nullable column holds null in its Table's record buffer.
+bool column4isNull(const Column* c);
 
 // --- locks (positions in file.h) ---
 int table4lockRecord(Table* t, int32_t n);

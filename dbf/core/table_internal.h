@@ -62,7 +62,6 @@ int table4memoWriteChanged(Table* t);
 int table4memoWriteNew(Table* t);
 uint32_t column4memoBlock(const Column* c);
 void column4memoSetBlock(Column* c, uint32_t block);
-bool column4isNull(const Column* c);
 
 // --- records ---
 // Makes the old-record buffer hold record n as stored.

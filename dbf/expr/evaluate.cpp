@@ -9,6 +9,7 @@
 #include "dbf/core/date.h"
 #include "dbf/core/table.h"
 #include "dbf/expr/evaluator.h"
+#include "dbf/index/index.h"
 
 namespace {
 
@@ -43,6 +44,12 @@ int ensureWorkBuffer(EngineContext* ctx, uint32_t size) {
 int runSteps(Expression* e, int first, int last, const char** result) {
   EngineContext* ctx = e->ctx;
   if (ctx->errorCode < 0) return dbf::kErrContextHoldsError;
+  if (e->forTag && *e->steps[0].recordReference == nullptr) {
+    // An index expression reads its data file's slot; bind its own Table
+    // when the slot is empty (no Table left: nothing to read).
+    if (e->table == nullptr) return engine4error(ctx, dbf::kErrNullHandle, kLocationBind);
+    if (int r = expression4bind(e, e->table)) return r;
+  }
   std::lock_guard<std::recursive_mutex> hold(evaluationLock());
   if (int r = ensureWorkBuffer(ctx, e->workSize)) return r;
   const EvaluationState outer = gState;  // a nested evaluation must not disturb its caller
@@ -106,18 +113,41 @@ int expression4true(Expression* e) {
   return value4int(value) != 0 ? 1 : 0;
 }
 
-// Keys follow the encodings of the compound index. The Tag brings two things
-// that join with the index code: the "GENERAL" collation of character keys
-// and the null marker of nullable columns; without a Tag neither applies.
+namespace {
+
+// True when a nullable column of |e| holds null in the record being keyed.
+bool readsNull(const Expression* e) {
+  for (int i = 0; i < e->stepCount; ++i) {
+    const ExpressionStep& s = e->steps[i];
+    if (s.sameTable && s.column != nullptr && column4isNull(s.column)) return true;
+  }
+  return false;
+}
+
+// The GENERAL key of |width| bytes of text, twice as long. The key buffer
+// holds the text first, so the weights are built from a copy.
+int generalKey(const Tag* tag, const char* text, int width, char* out) {
+  char copy[2 * dbf::kMaxKeyLength];
+  if (width > static_cast<int>(sizeof copy)) width = static_cast<int>(sizeof copy);
+  std::memcpy(copy, text, static_cast<size_t>(width));
+  collation4key(&tag->collation, copy, width, out, 2 * width);
+  return 2 * width;
+}
+
+}  // namespace
+
+// Keys follow the encodings of the compound index. The Tag brings the
+// "GENERAL" collation of character keys and the null marker of nullable
+// columns; without a Tag neither applies.
 int expression4key(Expression* e, Tag* tag, const char** key) {
-  (void)tag;
   if (e == nullptr || key == nullptr)
     return engine4error(e != nullptr ? e->ctx : nullptr, dbf::kErrNullHandle,
                         kLocationNullEvaluate);
   const char* value = nullptr;
   const int width = expression4evaluate(e, &value);
   if (width < 0) return width;
-  char* out = e->keyBuffer;
+  const int marker = tag != nullptr && tag->nullMarker ? 1 : 0;
+  char* out = e->keyBuffer + marker;
   int length = 8;
   switch (e->type) {
     case 'C':
@@ -126,12 +156,14 @@ int expression4key(Expression* e, Tag* tag, const char** key) {
       // Trimmed keys compare like padded ones.
       if (e->trimmed)
         for (int i = width; i > 0 && out[i - 1] == '\0'; --i) out[i - 1] = ' ';
+      if (tag != nullptr && tag->collation.kind == kCollationGeneral)
+        length = generalKey(tag, out, width, out);
       break;
     case 'D':
       key4encodeDouble(out, date4dayNumber(value));
       break;
     case 'N':
-      key4encodeDouble(out, text4double(value, width));
+      key4encodeDouble(out, key4textDouble(value, width));
       break;
     case 'n':
     case 'd':
@@ -164,29 +196,43 @@ int expression4key(Expression* e, Tag* tag, const char** key) {
       out[0] = value4int(value) != 0 ? 'T' : 'F';
       break;
     default:
-      length = width < e->keyCapacity - 1 ? width : e->keyCapacity - 1;
+      length = width < e->keyCapacity - 1 - marker ? width : e->keyCapacity - 1 - marker;
       std::memcpy(out, value, static_cast<size_t>(length));
   }
-  out[length] = '\0';
-  *key = out;
+  if (marker != 0) {
+    // Null values sort first: a key of zeros; others behind 0x80.
+    if (readsNull(e))
+      std::memset(e->keyBuffer, 0, static_cast<size_t>(length) + 1);
+    else
+      e->keyBuffer[0] = static_cast<char>(0x80);
+    length += 1;
+  }
+  e->keyBuffer[length] = '\0';
+  *key = e->keyBuffer;
   return length;
 }
 
 int expression4bind(Expression* e, Table* handle) {
   if (e == nullptr || handle == nullptr)
     return engine4error(e != nullptr ? e->ctx : nullptr, dbf::kErrNullHandle, kLocationBind);
-  if (handle == e->table) return 0;
-  if (handle->dataFile != e->table->dataFile || handle->columnCount != e->table->columnCount)
-    return engine4error(e->ctx, dbf::kErrParameter, kLocationBind);
-  std::lock_guard<std::recursive_mutex> hold(evaluationLock());
-  for (int i = 0; i < e->stepCount; ++i) {
-    ExpressionStep& s = e->steps[i];
-    if (!s.sameTable) continue;
-    s.recordReference = &handle->record;
-    if (s.column != nullptr) s.column = &handle->columns[s.columnNumber - 1];
+  DataFile* d = handle->dataFile;
+  if (handle != e->table) {
+    // An index expression whose Table has gone (e->table null) binds to any
+    // handle of its data file.
+    if (e->table != nullptr &&
+        (d != e->table->dataFile || handle->columnCount != e->table->columnCount))
+      return engine4error(e->ctx, dbf::kErrParameter, kLocationBind);
+    std::lock_guard<std::recursive_mutex> hold(evaluationLock());
+    for (int i = 0; i < e->stepCount; ++i) {
+      ExpressionStep& s = e->steps[i];
+      if (!s.sameTable) continue;
+      // Index expressions keep reading the data file's slot.
+      if (d == nullptr || s.recordReference != &d->currentRecord)
+        s.recordReference = &handle->record;
+      if (s.column != nullptr) s.column = &handle->columns[s.columnNumber - 1];
+    }
+    e->table = handle;
   }
-  e->table = handle;
-  // The data file's current-record slot, through which tag expressions read
-  // the record, arrives with the index code.
+  if (d != nullptr) d->currentRecord = handle->record;
   return 0;
 }

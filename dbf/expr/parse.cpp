@@ -717,7 +717,8 @@ Expression* Compiler::build() {
 
   const size_t stepCount = drafts_.size();
   const size_t sourceLength = std::strlen(text_);
-  const int32_t keyCapacity = (resultType_ == 'C' ? resultWidth_ : 8) + 2;
+  // Room for the widest key: GENERAL text doubles, plus null marker and zero.
+  const int32_t keyCapacity = (resultType_ == 'C' ? 2 * resultWidth_ : 8) + 2;
   const size_t stepsAt = align8(sizeof(Expression));
   const size_t constantsAt = align8(stepsAt + stepCount * sizeof(ExpressionStep));
   const size_t keyAt = align8(constantsAt + constants_.size());
@@ -753,6 +754,9 @@ Expression* Compiler::build() {
     s.column = d.column;
     s.sameTable = d.table == nullptr || d.table == table_;
     s.recordReference = d.table != nullptr ? &d.table->record : &table_->record;
+    // Index expressions read whichever record their data file's slot holds.
+    if (tag_ != nullptr && s.sameTable && table_->dataFile != nullptr)
+      s.recordReference = &table_->dataFile->currentRecord;
     s.width = r.width;
     s.subtreeSize = r.subtreeSize;
     s.argumentCount = d.argumentCount;

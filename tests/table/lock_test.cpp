@@ -75,6 +75,23 @@ TEST_F(TableTest, DBaseSchemeLocksAtTheRecordPosition) {
   EXPECT_FALSE(byteLockedElsewhere("DBASE.DBF", 0x40000000 + 70));
 }
 
+// A lock is released where it was taken, even when the flags that choose the
+// scheme change while it is held (creating an index sets 0x01).
+TEST_F(TableTest, RecordLockIsReleasedWhereItWasTaken) {
+  ctx_.compatibility = 0;
+  Table* t = table4create(&ctx_, "dbase", kColumns, nullptr);
+  ASSERT_NE(t, nullptr);
+  for (int i = 1; i <= 3; ++i) ASSERT_EQ(appendTexts(t, {std::to_string(i)}), 0);
+  ASSERT_EQ(table4lockRecord(t, 2), 0);
+  t->dataFile->tableFlags |= 0x01;
+  t->dataFile->header[28] |= 0x01;
+  ASSERT_EQ(table4unlock(t), 0);
+  EXPECT_FALSE(byteLockedElsewhere("DBASE.DBF", 0x40000000 + 70));
+  ASSERT_EQ(table4lockRecord(t, 2), 0);  // from now on the FoxPro position
+  EXPECT_TRUE(byteLockedElsewhere("DBASE.DBF", 0x7FFFFFFC));
+  ASSERT_EQ(table4close(t), 0);
+}
+
 TEST_F(Locks, ConflictsInsideTheContext) {
   ctx_.unlockPolicy = 2;
   ASSERT_EQ(table4lockRecord(a_, 3), 0);

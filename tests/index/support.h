@@ -1,0 +1,122 @@
+// Shared set-up of the compound index tests: a scratch directory holding
+// copies of the samples another program wrote, an engine context, and the
+// independent checker's listing of a tag (tests/oracles/cdxcheck.py --dump).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "dbf/core/context.h"
+#include "dbf/core/table.h"
+#include "dbf/index/index.h"
+#include "tests/table/fixture.h"
+
+namespace cdxtest {
+
+namespace fs = std::filesystem;
+
+inline fs::path sampleDir() { return fs::path(WH_SOURCE_DIR) / "tests/index/samples"; }
+
+using tabletest::slurp;
+using tabletest::spit;
+
+inline void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// One key of a tag as the checker lists it, in tag order.
+struct Entry {
+  std::string key;
+  int32_t record;
+};
+
+// The checker's listing of |tag| ("(single)" for a single-tag file).
+inline std::vector<Entry> oracleDump(const fs::path& cdx, const std::string& tag) {
+  const std::string command = "/usr/bin/python3 " +
+                              (fs::path(WH_SOURCE_DIR) / "tests/oracles/cdxcheck.py").string() +
+                              " --dump '" + tag + "' '" + cdx.string() + "'";
+  std::vector<Entry> entries;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return entries;
+  static const std::regex line(R"(^\s*\d+\s+rec (\d+)\s+([0-9a-f]*)\s)");
+  char buffer[4096];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+    std::cmatch m;
+    if (!std::regex_search(buffer, m, line)) continue;
+    std::string key;
+    const std::string hex = m[2].str();
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+      key.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    entries.push_back({key, std::stoi(m[1].str())});
+  }
+  pclose(pipe);
+  return entries;
+}
+
+// A fresh directory, made current, that receives copies of the samples.
+class IndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("wh_cdx_" + std::to_string(getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    old_ = fs::current_path();
+    fs::current_path(dir_);
+    init();
+  }
+  void TearDown() override {
+    engine4free(&ctx_);
+    fs::current_path(old_);
+    fs::remove_all(dir_);
+  }
+  void init(uint8_t shareMode = 1) {
+    ASSERT_EQ(engine4init(&ctx_, nullptr, kEngineVersion), 0);
+    ctx_.compatibility = 30;
+    ctx_.singleOpen = 0;
+    ctx_.shareMode = shareMode;
+  }
+  // Copies sample |name| (its .dbf, .cdx and .fpt when there is one) in
+  // under the upper-case names the engine uses; returns the .CDX path.
+  fs::path copySample(const std::string& name) {
+    std::string upper = name;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const char* ext : {"dbf", "cdx", "fpt"}) {
+      const fs::path from = sampleDir() / (name + "." + ext);
+      std::string to = upper + "." + ext;
+      for (char& c : to) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (fs::exists(from)) fs::copy_file(from, dir_ / to, fs::copy_options::overwrite_existing);
+    }
+    return dir_ / (upper + ".CDX");
+  }
+  Table* open(const std::string& name) { return table4open(&ctx_, name.c_str()); }
+
+  fs::path dir_, old_;
+  EngineContext ctx_{};
+};
+
+// The tags of a Table in directory order.
+inline std::vector<Tag*> tagsOf(Table* t) {
+  std::vector<Tag*> tags;
+  for (IndexHandle* h = t->indexes; h != nullptr; h = h->next)
+    for (TagHandle* th = h->tags; th != nullptr; th = th->next) tags.push_back(th->tag);
+  return tags;
+}
+
+inline std::string keyOf(Tag* tag) {
+  const char* data = order4keyData(tag);
+  return data == nullptr ? std::string() : std::string(data + 4, tag->header.keyLength);
+}
+
+}  // namespace cdxtest
