@@ -301,7 +301,7 @@ def scenario_migrated(tool, work, sample, dbmigrate, source):
         check(b"Problems" not in got.stdout and b"Columns" in got.stdout, "info %s: %r" % (leaf, got.stdout))
     samples = os.path.join(source, "tests", "index", "samples")
     for leaf in sorted(os.listdir(samples)):
-        if leaf.endswith((".dbf", ".fpt")):
+        if leaf.endswith((".dbf", ".fpt", ".cdx")):
             shutil.copy(os.path.join(samples, leaf), os.path.join(work, leaf.upper()))
     for leaf in sorted(f for f in os.listdir(work) if f.endswith(".DBF")):
         path = os.path.join(work, leaf)
