@@ -94,14 +94,17 @@ int table4append(Table* t) {
   t->bof = t->eof = t->changed = false;
 
   rc = index4seamAddRecord(t, newRecord);
-  if (rc == 0) rc = table4memoWriteNew(t);
   if (rc == 0) {
-    const uint32_t length = d->recordLength;
-    const bool older = !dataFile4isFox30(d);
-    t->record[length] = 0x1A;
-    rc = file4write(&d->data, dataFile4recordPos(d, newRecord), t->record,
-                    older ? length + 1 : length);
-    t->record[length] = 0;
+    rc = table4memoWriteNew(t);
+    if (rc == 0) {
+      const uint32_t length = d->recordLength;
+      const bool older = !dataFile4isFox30(d);
+      t->record[length] = 0x1A;
+      rc = file4write(&d->data, dataFile4recordPos(d, newRecord), t->record,
+                      older ? length + 1 : length);
+      t->record[length] = 0;
+    }
+    // The keys are in, the record is not: they go again.
     if (rc < 0) index4seamRemoveRecord(t, newRecord);
   }
   if (rc != 0) {
