@@ -17,6 +17,12 @@
 // kShareDenyWrite; a deny-write open takes kShareDenyWrite and then looks for
 // another writer. Because each side marks itself before it looks, two racing
 // opens cannot both miss each other.
+//
+// Names are found as Windows finds them, ignoring case (see os.h): when the
+// exact name does not exist, its directory is read for entries that match it
+// case-blind. That costs a directory scan only for names that are missing or
+// spelled in another case.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -31,6 +37,7 @@
 #include <vector>
 
 #include "dbf/core/os.h"
+#include "dbf/core/text.h"
 
 const char kOsSeparator = '/';
 
@@ -58,6 +65,60 @@ OsStatus statusOf(int err) {
     default:
       return kOsFailure;
   }
+}
+
+bool sameIgnoringCase(const char* a, const char* b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    if (char4upper(static_cast<unsigned char>(*a)) != char4upper(static_cast<unsigned char>(*b)))
+      return false;
+  }
+  return *a == *b;
+}
+
+// Where an existing file called |name| is: its exact name when that exists,
+// else the entries of its directory that match the last component
+// case-blind. One entry is the file; none or several are not.
+struct Lookup {
+  OsStatus status = kOsNotFound;     // kOsOk, kOsNotFound, kOsAmbiguous, or why
+                                     // the exact name could not be looked at
+  std::string name;                  // the file's name (kOsOk)
+  std::vector<std::string> matches;  // every case-blind match (kOsAmbiguous)
+};
+
+Lookup lookUp(const char* name) {
+  Lookup found;
+  struct stat st;
+  if (lstat(name, &st) == 0) {
+    found.status = kOsOk;
+    found.name = name;
+    return found;
+  }
+  if (errno != ENOENT) {
+    found.status = statusOf(errno);
+    return found;
+  }
+  const char* slash = strrchr(name, '/');
+  const std::string directory = slash == nullptr ? std::string(".")
+                                : slash == name  ? std::string("/")
+                                                 : std::string(name, slash);
+  const char* leaf = slash == nullptr ? name : slash + 1;
+  if (*leaf == '\0') return found;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return found;
+  while (const struct dirent* entry = readdir(dir)) {
+    if (sameIgnoringCase(entry->d_name, leaf)) {
+      found.matches.push_back(slash == nullptr ? std::string(entry->d_name)
+                                               : std::string(name, slash + 1) + entry->d_name);
+    }
+  }
+  closedir(dir);
+  if (found.matches.size() == 1) {
+    found.status = kOsOk;
+    found.name = found.matches.front();
+  } else if (found.matches.size() > 1) {
+    found.status = kOsAmbiguous;
+  }
+  return found;
 }
 
 int setLock(int fd, short type, off_t pos, off_t len) {
@@ -126,16 +187,24 @@ OsStatus finishOpen(int fd, bool writable, OsShare share, int64_t* handle) {
 }
 
 OsStatus posixOpen(const char* name, bool writable, OsShare share, int64_t* handle) {
-  int fd = open(name, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  Lookup file = lookUp(name);
+  if (file.status == kOsAmbiguous) return kOsAmbiguous;
+  int fd = open(file.status == kOsOk ? file.name.c_str() : name,
+                (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (fd < 0) return statusOf(errno);
   return finishOpen(fd, writable, share, handle);
 }
 
 OsStatus posixCreate(const char* name, OsShare share, OsCreate how, int64_t* handle) {
+  // A file found under another case is the file to replace, as on Windows.
+  Lookup existing = lookUp(name);
+  if (existing.status == kOsAmbiguous) return kOsAmbiguous;
+  if (existing.status == kOsOk && how == kOsCreateNew) return kOsExists;
+  const char* target = existing.status == kOsOk ? existing.name.c_str() : name;
   int flags = O_RDWR | O_CREAT | O_CLOEXEC | (how == kOsCreateNew ? O_EXCL : 0);
   // No O_TRUNC: an existing file is cut only after the share mode is held, so
   // a file that someone has open exclusively is never emptied.
-  int fd = open(name, flags, 0666);
+  int fd = open(target, flags, 0666);
   if (fd < 0) return statusOf(errno);
   int64_t h = -1;
   OsStatus s = finishOpen(fd, true, share, &h);
@@ -203,9 +272,14 @@ OsStatus posixClose(int64_t handle) {
   return close(static_cast<int>(handle)) == 0 || errno == EINTR ? kOsOk : statusOf(errno);
 }
 
-OsStatus posixRemove(const char* name) { return unlink(name) == 0 ? kOsOk : statusOf(errno); }
+OsStatus posixRemove(const char* name) {
+  Lookup file = lookUp(name);
+  if (file.status != kOsOk) return file.status;
+  return unlink(file.name.c_str()) == 0 ? kOsOk : statusOf(errno);
+}
 
-OsStatus posixRename(const char* from, const char* to, bool replace) {
+// Renames two names that need no further looking up.
+OsStatus renameFound(const char* from, const char* to, bool replace) {
   if (replace) return rename(from, to) == 0 ? kOsOk : statusOf(errno);
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return kOsOk;
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return statusOf(errno);
@@ -220,6 +294,20 @@ OsStatus posixRename(const char* from, const char* to, bool replace) {
   return kOsOk;
 }
 
+OsStatus posixRename(const char* fromName, const char* toName, bool replace) {
+  Lookup from = lookUp(fromName);
+  if (from.status != kOsOk) return from.status;
+  Lookup to = lookUp(toName);
+  // A target found under another case is replaced in place, or counts as
+  // existing; the source itself found again (a change of case only) is not.
+  if (to.status == kOsOk && to.name != from.name) {
+    if (!replace) return kOsExists;
+    return renameFound(from.name.c_str(), to.name.c_str(), true);
+  }
+  if (to.status == kOsAmbiguous) return replace ? kOsAmbiguous : kOsExists;
+  return renameFound(from.name.c_str(), toName, replace);
+}
+
 OsStatus posixLock(int64_t handle, int64_t pos, int64_t len) {
   if (setLock(static_cast<int>(handle), F_WRLCK, pos, len) == 0) return kOsOk;
   return errno == EAGAIN || errno == EACCES ? kOsLockViolation : kOsFailure;
@@ -229,17 +317,34 @@ OsStatus posixUnlock(int64_t handle, int64_t pos, int64_t len) {
   return setLock(static_cast<int>(handle), F_UNLCK, pos, len) == 0 ? kOsOk : kOsFailure;
 }
 
-bool posixIsReadOnly(const char* name) { return access(name, W_OK) != 0 && errno != ENOENT; }
+bool posixIsReadOnly(const char* name) {
+  Lookup file = lookUp(name);
+  if (file.status != kOsOk) return false;
+  return access(file.name.c_str(), W_OK) != 0 && errno != ENOENT;
+}
 
+// Several matches count as existing: something is there under that name.
 bool posixExists(const char* name) {
+  Lookup file = lookUp(name);
   struct stat st;
-  return stat(name, &st) == 0;
+  return file.status == kOsAmbiguous || (file.status == kOsOk && stat(file.name.c_str(), &st) == 0);
 }
 
 int copyOut(const std::string& s, char* out, int capacity) {
   if (capacity <= 0 || s.size() >= static_cast<size_t>(capacity)) return -1;
   memcpy(out, s.c_str(), s.size() + 1);
   return static_cast<int>(s.size());
+}
+
+OsStatus posixFindExisting(const char* name, char* out, int capacity) {
+  Lookup file = lookUp(name);
+  std::string text;
+  if (file.status == kOsOk) text = file.name;
+  if (file.status == kOsAmbiguous) {
+    for (const std::string& match : file.matches) text += (text.empty() ? "" : ", ") + match;
+  }
+  if (copyOut(text, out, capacity) < 0) return kOsFailure;
+  return file.status == kOsOk || file.status == kOsAmbiguous ? file.status : kOsNotFound;
 }
 
 std::string currentDir() {
@@ -311,7 +416,7 @@ const OsInterface kPosix = {
     posixLength,     posixSetLength, posixFlush,         posixClose,
     posixRemove,     posixRename,    posixLock,          posixUnlock,
     posixIsReadOnly, posixExists,    posixTempDirectory, posixCurrentDirectory,
-    posixFullPath,   posixClock,     posixSleep,
+    posixFullPath,   posixClock,     posixSleep,         posixFindExisting,
 };
 
 std::atomic<const OsInterface*> g_current{&kPosix};
