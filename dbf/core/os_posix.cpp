@@ -19,21 +19,26 @@
 // opens cannot both miss each other.
 //
 // Names are found as Windows finds them, ignoring case (see os.h): when the
-// exact name does not exist, its directory is read for entries that match it
-// case-blind. That costs a directory scan only for names that are missing or
-// spelled in another case.
+// exact name does not exist, the directory's entries are searched for those
+// that match it case-blind (through an index kept true by inotify, see
+// DirectoryIndex).
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "dbf/core/os.h"
@@ -67,12 +72,150 @@ OsStatus statusOf(int err) {
   }
 }
 
-bool sameIgnoringCase(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (char4upper(static_cast<unsigned char>(*a)) != char4upper(static_cast<unsigned char>(*b)))
+// The key under which a name is found case-blind: its Windows-1252 upper case.
+std::string caseKey(const char* name) {
+  std::string key(name);
+  for (char& c : key) c = static_cast<char>(char4upper(static_cast<unsigned char>(c)));
+  return key;
+}
+
+// True for file systems whose changes by other machines this kernel does not
+// report through inotify.
+bool isNetworkFileSystem(const char* directory) {
+  struct statfs fs;
+  if (statfs(directory, &fs) != 0) return true;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x6969UL:      // NFS
+    case 0x517BUL:      // SMB
+    case 0xFF534D42UL:  // CIFS
+    case 0xFE534D42UL:  // SMB2
+    case 0x65735546UL:  // FUSE (sshfs and the like)
+    case 0x01021997UL:  // 9P
+      return true;
+    default:
       return false;
   }
-  return *a == *b;
+}
+
+// The names of one directory by their case key, for case-blind searches.
+//
+// Reading the whole directory for every search would make a run that renames
+// n message files in one directory read it n times. The names of the
+// directory searched last are therefore kept, and kept true by inotify: the
+// changes made to the directory since (by this process or any other on this
+// machine) are applied before every search, so no search answers from a stale
+// listing. Where that cannot be relied on (no inotify, a network file system,
+// a queue overflow, a forked child sharing the queue) the directory is read
+// again.
+class DirectoryIndex {
+ public:
+  // Every entry of |directory| whose case key is |key|. False when the index
+  // cannot serve this directory; the caller reads the directory itself.
+  bool find(const std::string& directory, const std::string& key, std::vector<std::string>* out) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    struct stat st;
+    if (stat(directory.c_str(), &st) != 0) return false;
+    if (!current(st) && !rebuild(directory, st)) return false;
+    if (!applyChanges() && !rebuild(directory, st)) return false;
+    auto it = names_.find(key);
+    if (it != names_.end()) *out = it->second;
+    return true;
+  }
+
+ private:
+  bool current(const struct stat& st) const {
+    return fd_ >= 0 && owner_ == getpid() && st.st_dev == device_ && st.st_ino == inode_;
+  }
+
+  void drop() {
+    if (fd_ >= 0) close(fd_);  // in a forked child, only the child's copy
+    fd_ = -1;
+    names_.clear();
+  }
+
+  bool rebuild(const std::string& directory, const struct stat& st) {
+    drop();
+    if (isNetworkFileSystem(directory.c_str())) return false;
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) return false;
+    // Watched before it is read: a change in between is applied again later,
+    // which leaves the same names.
+    const uint32_t events = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                            IN_MOVE_SELF | IN_ONLYDIR;
+    DIR* dir = inotify_add_watch(fd_, directory.c_str(), events) >= 0 ? opendir(directory.c_str())
+                                                                      : nullptr;
+    if (dir == nullptr) {
+      drop();
+      return false;
+    }
+    while (const struct dirent* entry = readdir(dir)) add(entry->d_name);
+    closedir(dir);
+    owner_ = getpid();
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    return true;
+  }
+
+  void add(const char* name) {
+    std::vector<std::string>& same = names_[caseKey(name)];
+    for (const std::string& known : same)
+      if (known == name) return;
+    same.emplace_back(name);
+  }
+
+  void remove(const char* name) {
+    auto it = names_.find(caseKey(name));
+    if (it == names_.end()) return;
+    std::vector<std::string>& same = it->second;
+    for (size_t i = 0; i < same.size(); ++i) {
+      if (same[i] == name) {
+        same.erase(same.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    }
+    if (same.empty()) names_.erase(it);
+  }
+
+  // Applies the queued changes; false when the index no longer tells the
+  // directory's names (the queue overflowed, the directory went away).
+  bool applyChanges() {
+    alignas(struct inotify_event) char buffer[16384];
+    for (;;) {
+      ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return errno == EAGAIN;
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+        if ((event->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0)
+          return false;
+        if (event->len > 0 && (event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) add(event->name);
+        if (event->len > 0 && (event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) remove(event->name);
+        at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  int fd_ = -1;
+  pid_t owner_ = 0;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  std::unordered_map<std::string, std::vector<std::string>> names_;
+};
+
+// The entries of |directory| that match |leaf| case-blind.
+std::vector<std::string> caseBlindMatches(const std::string& directory, const char* leaf) {
+  static DirectoryIndex* index = new DirectoryIndex;  // lives as long as the process
+  std::vector<std::string> matches;
+  const std::string key = caseKey(leaf);
+  if (index->find(directory, key, &matches)) return matches;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return matches;
+  while (const struct dirent* entry = readdir(dir)) {
+    if (caseKey(entry->d_name) == key) matches.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  return matches;
 }
 
 // Where an existing file called |name| is: its exact name when that exists,
@@ -103,15 +246,9 @@ Lookup lookUp(const char* name) {
                                                  : std::string(name, slash);
   const char* leaf = slash == nullptr ? name : slash + 1;
   if (*leaf == '\0') return found;
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) return found;
-  while (const struct dirent* entry = readdir(dir)) {
-    if (sameIgnoringCase(entry->d_name, leaf)) {
-      found.matches.push_back(slash == nullptr ? std::string(entry->d_name)
-                                               : std::string(name, slash + 1) + entry->d_name);
-    }
-  }
-  closedir(dir);
+  const std::string prefix = slash == nullptr ? std::string() : std::string(name, slash + 1);
+  for (const std::string& match : caseBlindMatches(directory, leaf))
+    found.matches.push_back(prefix + match);
   if (found.matches.size() == 1) {
     found.status = kOsOk;
     found.name = found.matches.front();

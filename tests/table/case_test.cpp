@@ -2,7 +2,11 @@
 // files and other files that another program wrote under lower-case names;
 // a name that matches several files is an error naming them, and new files
 // still get the engine's upper-case names.
+#include <algorithm>
+#include <cctype>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "dbf/core/os.h"
 #include "tests/table/fixture.h"
@@ -39,16 +43,15 @@ TEST_F(TableTest, FilesOfAnotherCaseAreTheSameFilesAndSeveralAreAnError) {
   EXPECT_EQ(std::string(note, length), "a note of Ann");
   ASSERT_EQ(table4close(t), 0);
 
-  // A case-blind match is an existing file: no create or no-replace rename
-  // puts a second file beside it. New files get the upper-case name.
+  // A case-blind match is an existing file: no create puts a second file
+  // beside it. New files get the upper-case name.
   EXPECT_EQ(table4create(&ctx_, "./users", kColumns, nullptr), nullptr);
+  EXPECT_EQ(os4get()->rename("USERS.DBF", "USERS.FPT", false), kOsExists);
   engine4errorSet(&ctx_, 0);
   t = table4create(&ctx_, "./other", kColumns, nullptr);
   ASSERT_NE(t, nullptr);
   ASSERT_EQ(table4close(t), 0);
   EXPECT_TRUE(fs::exists("OTHER.DBF"));
-  EXPECT_EQ(os4get()->rename("OTHER.FPT", "USERS.FPT", false), kOsExists);
-  EXPECT_TRUE(fs::exists("OTHER.FPT"));
 
   // Two files that differ only in case: nothing picks one of them.
   fs::copy_file("users.dbf", "Users.DBF");
@@ -61,10 +64,56 @@ TEST_F(TableTest, FilesOfAnotherCaseAreTheSameFilesAndSeveralAreAnError) {
   engine4errorSet(&ctx_, 0);
   EXPECT_EQ(os4get()->remove("USERS.DBF"), kOsAmbiguous);
   EXPECT_TRUE(fs::exists("users.dbf") && fs::exists("Users.DBF"));
+}
 
-  // The exact name always wins; a missing one is not found.
-  EXPECT_EQ(find("Users.DBF", &status), "Users.DBF");
-  EXPECT_EQ(status, kOsOk);
-  find("NOBODY.DBF", &status);
-  EXPECT_EQ(status, kOsNotFound);
+// The directory's names are kept between searches; random changes made behind
+// the interface's back must never make a search answer otherwise than a fresh
+// read of the directory would.
+TEST_F(TableTest, CaseBlindSearchesFollowEveryChangeOfTheDirectory) {
+  std::mt19937 random(20240611);
+  auto variant = [&] {
+    std::string name = "msg" + std::to_string(random() % 3) + ".dat";
+    for (char& c : name)
+      if (random() % 2) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+  };
+  auto expected = [](const std::string& name) {
+    if (fs::exists(name)) return name;
+    std::vector<std::string> matches;
+    for (const auto& entry : fs::directory_iterator("."))
+      if (strcasecmp(entry.path().filename().c_str(), name.c_str()) == 0)
+        matches.push_back(entry.path().filename());
+    std::sort(matches.begin(), matches.end());
+    std::string joined;
+    for (const std::string& m : matches) joined += (joined.empty() ? "" : ", ") + m;
+    return joined;
+  };
+  for (int step = 0; step < 1500; ++step) {
+    std::string name = variant();
+    switch (random() % 4) {
+      case 0:
+        spit(name, {1});
+        break;
+      case 1:
+        fs::remove(name);
+        break;
+      case 2:
+        if (fs::exists(name)) fs::rename(name, variant());
+        break;
+      default: {
+        OsStatus status;
+        std::string found = find(name.c_str(), &status);
+        std::vector<std::string> parts;  // the order of several matches is the directory's
+        for (size_t at = 0; at <= found.size();) {
+          size_t comma = std::min(found.find(", ", at), found.size());
+          if (comma > at) parts.push_back(found.substr(at, comma - at));
+          at = comma + 2;
+        }
+        std::sort(parts.begin(), parts.end());
+        std::string sorted;
+        for (const std::string& p : parts) sorted += (sorted.empty() ? "" : ", ") + p;
+        ASSERT_EQ(sorted, expected(name)) << "step " << step;
+      }
+    }
+  }
 }
