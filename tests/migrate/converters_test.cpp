@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "migrate/converters.h"
 #include "migrate/old_database.h"
@@ -87,9 +88,31 @@ TEST_F(Converters, MailBoxWithoutItsMessageBagWritesNothing) {
     MailBoxConverter c;
     ASSERT_EQ(c.openTarget(), 0);
     c.run("select * from MailBox");
+    EXPECT_TRUE(c.failed()) << "a row that cannot be looked up is not dropped on purpose";
   }
   MailBoxTable table;
   EXPECT_TRUE(rowsOf(table, 6).empty());
+}
+
+// A lookup whose MessageBag cannot be opened fails alone: the engine error of
+// the failed open is disposed of there and fails no later table's writes.
+TEST_F(Converters, FailedLookupLeavesNoErrorForTheNextTable) {
+  openWith("CREATE TABLE AliasSystem (h TEXT); INSERT INTO AliasSystem VALUES ('a'),('b');");
+  MessageBagTable bag;
+  ASSERT_EQ(bag.createTable(), 0);
+  std::filesystem::remove(dir.file("MESSAGEBAG.DBF"));
+  std::filesystem::create_directory(dir.file("MESSAGEBAG.DBF"));
+  {
+    AliasSystemConverter aliases;
+    ASSERT_EQ(aliases.openTarget(), 0);
+    int32_t size = 0;
+    EXPECT_EQ(bag.findMessage(1, 2, 3, &size), -1);
+    EXPECT_EQ(currentContext()->errorCode, 0);
+    aliases.run("select * from AliasSystem");
+    EXPECT_FALSE(aliases.failed()) << aliases.failureReport();
+  }
+  AliasSystemTable aliases;
+  EXPECT_EQ(rowsOf(aliases, 1), (std::vector<std::vector<std::string>>{{"a"}, {"b"}}));
 }
 
 TEST_F(Converters, ConverterWithoutOpenTargetMovesNoFile) {
@@ -132,6 +155,10 @@ TEST_F(Converters, EngineErrorWhileWritingEndsOnlyThatTable) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "database errors are not shown";
     EXPECT_EQ(aliases.rows, 2);
     EXPECT_STREQ(lastDatabaseErrorText(), "DBF Error [-310]");
+    EXPECT_NE(aliases.failureReport().find("AliasSystem: old row 2 could not be written"),
+              std::string::npos)
+        << aliases.failureReport();
+    EXPECT_FALSE(spam.failed());
   }
   AliasSystemTable aliases;
   SpamSystemTable spam;
