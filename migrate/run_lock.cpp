@@ -2,25 +2,7 @@
 #include "migrate/run_lock.h"
 
 #include "dbf/core/os.h"
-
-namespace {
-
-const char* reasonOf(OsStatus status) {
-  switch (status) {
-    case kOsAccessDenied:
-      return "access denied (a read-only file or directory)";
-    case kOsSharingViolation:
-      return "in use by another program";
-    case kOsAmbiguous:
-      return "several files match the name when case is ignored";
-    case kOsTooManyFiles:
-      return "too many open files";
-    default:
-      return "the system refused";
-  }
-}
-
-}  // namespace
+#include "migrate/table_files.h"
 
 RunLock::~RunLock() {
   if (handle_ >= 0) os4get()->close(handle_);
@@ -36,7 +18,8 @@ RunLock::Outcome RunLock::acquire(const char* databasePath) {
   OsStatus opened = os->open(databasePath, true, kOsShareReadWrite, &handle);
   if (opened == kOsNotFound) return Outcome::NoDatabase;
   if (opened != kOsOk) {
-    problem_ = std::string(databasePath) + " cannot be opened for writing: " + reasonOf(opened);
+    problem_ =
+        std::string(databasePath) + " cannot be opened for writing: " + osFailureText(opened);
     return Outcome::CannotOpen;
   }
   OsStatus locked = os->lock(handle, kPosition, 1);
@@ -50,6 +33,6 @@ RunLock::Outcome RunLock::acquire(const char* databasePath) {
     return Outcome::Busy;
   }
   problem_ = std::string("cannot lock ") + databasePath +
-             " to keep other dbmigrate runs out of this directory: " + reasonOf(locked);
+             " to keep other dbmigrate runs out of this directory: " + osFailureText(locked);
   return Outcome::CannotLock;
 }

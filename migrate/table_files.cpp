@@ -17,20 +17,26 @@ std::string leafOf(const std::string& name) {
   return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-const char* reasonOf(OsStatus status) {
+}  // namespace
+
+const char* osFailureText(OsStatus status) {
   switch (status) {
+    case kOsNotFound:
+      return "not found";
     case kOsAccessDenied:
-      return "access denied";
+      return "access denied (a read-only file or directory)";
     case kOsSharingViolation:
-      return "it is in use by another program";
+      return "in use by another program";
     case kOsExists:
       return "the name is taken";
+    case kOsAmbiguous:
+      return "several files match the name when case is ignored";
+    case kOsTooManyFiles:
+      return "too many open files";
     default:
       return "the system refused";
   }
 }
-
-}  // namespace
 
 OldTableFiles::OldTableFiles(const char* tablePath) {
   for (const char* extension : {"DBF", "FPT", "CDX"}) {
@@ -87,7 +93,7 @@ bool OldTableFiles::setAside() {
     os->remove(file.aside.c_str());
     OsStatus status = os->rename(file.found.c_str(), file.aside.c_str(), false);
     if (status != kOsOk) {
-      problem_ = leafOf(file.found) + " cannot be renamed: " + reasonOf(status);
+      problem_ = leafOf(file.found) + " cannot be renamed: " + osFailureText(status);
       restore();
       return false;
     }

@@ -17,6 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "dbf/core/os.h"
+
+// What an operating-system failure means, in words for the administrator.
+const char* osFailureText(OsStatus status);
+
 class OldTableFiles {
  public:
   // The files of the table at |tablePath| (directory prefix and name,
