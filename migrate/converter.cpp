@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "dbf/core/codes.h"
 #include "migrate/old_database.h"
 #include "migrate/old_db_exception.h"
 #include "migrate/table_files.h"
@@ -69,7 +70,19 @@ std::string takeEngineError() {
   EngineContext* ctx = currentContext();
   int code = ctx != nullptr ? engine4errorSet(ctx, 0) : 0;
   reportDatabaseError(new GDatabaseException(code));
-  return lastDatabaseErrorText();
+  return databaseErrorText(code);
+}
+
+std::string databaseErrorText(int code) {
+  const char* meaning = nullptr;
+  if (code == dbf::kErrCreate) meaning = "a file cannot be created";
+  if (code <= dbf::kErrOpen && code >= dbf::kErrAlreadyOpen) meaning = "a file cannot be opened";
+  if (code == dbf::kErrRead) meaning = "a read failed";
+  if (code == dbf::kErrWrite || code == dbf::kErrFlush || code == dbf::kErrSetLength)
+    meaning = "a write failed (is the disk full?)";
+  if (code == dbf::kErrLock) meaning = "a lock was refused";
+  std::string text = "DBF Error [" + std::to_string(code) + "]";
+  return meaning != nullptr ? text + ": " + meaning : text;
 }
 
 // Owns the row's variants: whatever a row leaves in them (texts not taken
@@ -105,9 +118,10 @@ int TableConverter::run(const char* query) {
   } catch (CException* e) {
     reportException(e);
   } catch (GDatabaseException* e) {
+    int code = e->code;
     reportDatabaseError(e);
     noteFailure("old row " + std::to_string(rowNumber) + " could not be written (" +
-                lastDatabaseErrorText() + "); the rest of the table was not converted");
+                databaseErrorText(code) + "); the rest of the table was not converted");
     // The engine keeps its error until the next open; the tables still
     // to convert were opened before, so clear it here.
     if (EngineContext* ctx = currentContext()) engine4errorSet(ctx, 0);

@@ -91,8 +91,13 @@ class TableConverter {
 // Disposes of the engine error that a failed create, open or lookup left in
 // this thread's engine context: composes its text with reportDatabaseError
 // and clears it, so that it cannot fail the writes of any later table.
-// Returns the text ("DBF Error [code]").
+// Returns its databaseErrorText.
 std::string takeEngineError();
+
+// "DBF Error [code]" as reportDatabaseError composes it, followed by what the
+// code means where that tells the administrator something ("DBF Error
+// [-20]: a file cannot be created").
+std::string databaseErrorText(int code);
 
 // The text of a type 8 or 17 value that is not blank, as a new heap copy;
 // null otherwise. The value is cleared in every case.
