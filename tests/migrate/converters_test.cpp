@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "dbf/core/os.h"
 #include "migrate/converters.h"
 #include "migrate/old_database.h"
 #include "tables/context.h"
@@ -92,6 +93,39 @@ TEST_F(Converters, MailBoxWithoutItsMessageBagWritesNothing) {
   }
   MailBoxTable table;
   EXPECT_TRUE(rowsOf(table, 6).empty());
+}
+
+// A table whose new memo file cannot be created keeps its old files, byte for
+// byte and under their names, and says so.
+TEST_F(Converters, TableThatCannotBeCreatedKeepsItsOldFiles) {
+  openWith(
+      "CREATE TABLE UserBase (u TEXT, nt SMALLINT, pw TEXT, fn MEMO);"
+      "INSERT INTO UserBase VALUES ('ann', 1, 'pw', 'Ann Adler');");
+  {
+    UserBaseConverter c;
+    ASSERT_EQ(c.openTarget(), 0);
+    c.run("select * from UserBase");
+  }
+  std::filesystem::rename(dir.file("USERBASE.FPT"), dir.file("userbase.fpt"));
+  std::vector<std::string> before = dir.list();
+  std::string data = readFile(dir.file("USERBASE.DBF")), memo = readFile(dir.file("userbase.fpt"));
+
+  static const OsInterface* real = os4get();
+  static int creates = 0;
+  OsInterface failing = *real;
+  failing.create = [](const char* name, OsShare share, OsCreate how, int64_t* handle) {
+    return ++creates == 2 ? kOsFailure : real->create(name, share, how, handle);
+  };
+  os4set(&failing);
+  UserBaseConverter c;
+  EXPECT_EQ(c.openTarget(), -1);
+  os4set(real);
+  EXPECT_EQ(creates, 2) << "the data file was made, the memo file was not";
+  EXPECT_EQ(dir.list(), before);
+  EXPECT_EQ(readFile(dir.file("USERBASE.DBF")), data);
+  EXPECT_EQ(readFile(dir.file("userbase.fpt")), memo);
+  EXPECT_NE(c.failureReport().find("UserBase: cannot be created"), std::string::npos)
+      << c.failureReport();
 }
 
 // A lookup whose MessageBag cannot be opened fails alone: the engine error of
