@@ -168,6 +168,9 @@ class FaultOs {
       f.fixedSeconds += f.clockStep;
     }
   }
+  static OsStatus findExisting(const char* name, char* out, int capacity) {
+    return self().real_->findExisting(name, out, capacity);
+  }
   static void sleep(int32_t ms) {
     FaultOs& f = self();
     f.sleeps.push_back(ms);
@@ -177,9 +180,9 @@ class FaultOs {
   const OsInterface* real_;
   const OsInterface* previous_ = nullptr;
   const OsInterface table_ = {
-      open,          create,           readAt,   writeAt, length, setLength,  flush,
-      close,         remove,           rename,   lock,    unlock, isReadOnly, exists,
-      tempDirectory, currentDirectory, fullPath, clock,   sleep};
+      open,          create,           readAt,   writeAt, length, setLength,   flush,
+      close,         remove,           rename,   lock,    unlock, isReadOnly,  exists,
+      tempDirectory, currentDirectory, fullPath, clock,   sleep,  findExisting};
 };
 
 }  // namespace whtest
