@@ -328,7 +328,7 @@ int table4writeRecord(Table* t, int32_t n, bool unlockAfter) {
       return rc;
     }
   }
-  rc = table4memoWriteChanged(t);
+  rc = table4memoWriteChanged(t, beyondCount ? nullptr : t->oldRecord);
   if (rc >= 0) rc = file4write(&d->data, dataFile4recordPos(d, n), t->record, d->recordLength);
   if (rc < 0) {
     if (!beyondCount) index4seamUndoTags(t);

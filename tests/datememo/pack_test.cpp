@@ -236,7 +236,11 @@ TEST_F(PackTest, ContextErrorStopsIt) {
 }
 
 // Which system call fails, and how.
-enum class Fault { kWrite, kShortWrite, kRead, kFlush, kSetLength };
+enum class Fault { kWrite, kShortWrite, kRead, kFlush, kSetLength, kOpen, kClose, kRename };
+
+constexpr Fault kEveryFault[] = {Fault::kWrite, Fault::kShortWrite, Fault::kRead,
+                                 Fault::kFlush, Fault::kSetLength,  Fault::kOpen,
+                                 Fault::kClose, Fault::kRename};
 
 const char* faultName(Fault f) {
   switch (f) {
@@ -250,6 +254,12 @@ const char* faultName(Fault f) {
       return "flush";
     case Fault::kSetLength:
       return "set length";
+    case Fault::kOpen:
+      return "open";
+    case Fault::kClose:
+      return "close";
+    case Fault::kRename:
+      return "rename";
   }
   return "?";
 }
@@ -271,6 +281,15 @@ void arm(FaultOs& fault, Fault kind, int n) {
     case Fault::kSetLength:
       fault.failSetLengthAt = n;
       break;
+    case Fault::kOpen:
+      fault.failOpenAt = n;
+      break;
+    case Fault::kClose:
+      fault.failCloseAt = n;
+      break;
+    case Fault::kRename:
+      fault.failRenameAt = n;
+      break;
   }
 }
 
@@ -285,6 +304,12 @@ int callsOf(const FaultOs& fault, Fault kind) {
       return fault.flushes;
     case Fault::kSetLength:
       return fault.setLengths;
+    case Fault::kOpen:
+      return fault.opens;
+    case Fault::kClose:
+      return fault.closes;
+    case Fault::kRename:
+      return fault.renames;
   }
   return 0;
 }
@@ -299,8 +324,7 @@ TEST_F(PackTest, FailureAtAnyCallKeepsEveryRecordExactlyOnce) {
   table_ = nullptr;
   const std::string pristine = dbf();
 
-  for (Fault kind :
-       {Fault::kWrite, Fault::kShortWrite, Fault::kRead, Fault::kFlush, Fault::kSetLength}) {
+  for (Fault kind : kEveryFault) {
     int calls = 0;
     {
       reopen();
@@ -309,7 +333,10 @@ TEST_F(PackTest, FailureAtAnyCallKeepsEveryRecordExactlyOnce) {
       ASSERT_EQ(table4pack(table_), 0);
       calls = callsOf(count, kind);
     }
-    ASSERT_GT(calls, 0) << faultName(kind);
+    // Pack opens, closes and renames nothing (yet): those sweeps are empty.
+    if (kind < Fault::kOpen) {
+      ASSERT_GT(calls, 0) << faultName(kind);
+    }
     for (int n = 1; n <= calls; n++) {
       SCOPED_TRACE(std::string(faultName(kind)) + " #" + std::to_string(n));
       closeTable();
@@ -418,8 +445,7 @@ TEST_P(CompressFaultTest, FailureAtAnyCallLosesNoMemo) {
   const std::string pristineDbf = dbf();
   const std::string pristineFpt = fpt();
 
-  for (Fault kind :
-       {Fault::kWrite, Fault::kShortWrite, Fault::kRead, Fault::kFlush, Fault::kSetLength}) {
+  for (Fault kind : kEveryFault) {
     int calls = 0;
     {
       reopen(GetParam());
