@@ -78,6 +78,9 @@ bool column4isNull(const Column* c);
 // Makes the old-record buffer hold record n as stored.
 int table4readOld(Table* t, int32_t n);
 void table4blankBuffer(Table* t);  // template or blanks, no changed flag
+// Blanks |c| in its Table's record buffer (zero bytes for binary and memo
+// columns of the FoxPro 3.0 layout), without column4blank's checks.
+void column4blankBytes(Column* c);
 int column4checkLockRule(Column* c, int location);
 
 // A decimal integer at the start of |p| (|n| bytes): leading blanks, a sign,

@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -167,6 +170,72 @@ TEST(ExpressionEvaluate, Str) {
   EXPECT_EQ(t.text("STR(AMOUNT, 4, 4)"), "3.14");  // decimals lowered to width - 2
   EXPECT_EQ(t.text("STR(12345, 3)"), "***");
   EXPECT_EQ(t.text("STR(-1.5, 5, -2)"), "   -2");
+}
+
+// STR rounds half away from zero on the decimal value as written (the
+// shortest text that reads back as the same double) and never shows "-0".
+// Model: k / 1000 rounded to d decimals in integer arithmetic.
+TEST(ExpressionEvaluate, StrRoundsTheWrittenValueHalfAwayFromZero) {
+  MemoryTable t = sampleTable();
+  std::mt19937 random(15);
+  for (int round = 0; round < 3000; ++round) {
+    const int64_t k = static_cast<int64_t>(random() % 2000001) - 1000000;
+    const int d = static_cast<int>(random() % 4);
+    int64_t scale = 1;
+    for (int i = d; i < 3; ++i) scale *= 10;
+    const int64_t magnitude = k < 0 ? -k : k;
+    const int64_t q = magnitude / scale + (2 * (magnitude % scale) >= scale ? 1 : 0);
+    std::string expected = std::to_string(q);
+    if (d > 0) {
+      expected.insert(
+          0, static_cast<size_t>(std::max(0, d + 1 - static_cast<int>(expected.size()))), '0');
+      expected.insert(expected.size() - static_cast<size_t>(d), ".");
+    }
+    if (k < 0 && q != 0) expected.insert(0, "-");
+    expected.insert(0, 12 - expected.size(), ' ');
+    char literal[32];
+    std::snprintf(literal, sizeof literal, "%s%lld.%03lld", k < 0 ? "-" : "",
+                  static_cast<long long>(magnitude / 1000),
+                  static_cast<long long>(magnitude % 1000));
+    const std::string text = "STR(" + std::string(literal) + ", 12, " + std::to_string(d) + ")";
+    ASSERT_EQ(t.text(text.c_str()), expected) << text;
+  }
+  EXPECT_EQ(t.text("STR(2.5, 3)"), "  3");
+  EXPECT_EQ(t.text("STR(-0.4, 4)"), "   0");
+  EXPECT_EQ(t.text("STR(1.005, 5, 2)"), " 1.01");  // the double is 1.00499999...
+  EXPECT_EQ(t.text("STR(999.5, 3)"), "***");
+  EXPECT_EQ(t.text("STR(10 ^ 300)"), "**********");
+}
+
+// VAL reads every digit, however long the text (model: strtod); CHR takes its
+// code modulo 256.
+TEST(ExpressionEvaluate, ValReadsEveryDigitAndChrWraps) {
+  MemoryTable t = sampleTable();
+  std::mt19937 random(99);
+  for (int round = 0; round < 500; ++round) {
+    std::string digits(1 + random() % 150, '0');
+    for (char& c : digits) c = static_cast<char>('0' + random() % 10);
+    if (random() % 2) digits.insert(random() % digits.size(), ".");
+    const std::string text = "VAL('" + digits + "')";
+    ASSERT_EQ(t.number(text.c_str()), std::strtod(digits.c_str(), nullptr)) << text;
+  }
+  EXPECT_EQ(t.number(("VAL('1" + std::string(99, '0') + "')").c_str()), 1e99);
+  EXPECT_EQ(t.text("CHR(321) + CHR(-191) + CHR(65.9)"), "AAA");
+  EXPECT_EQ(t.text("CHR(256)"), std::string(1, '\0'));
+}
+
+// "=" and "#" compare numbers and dates byte for byte, as index keys do: a
+// condition finds the same records through a tag as by a scan. The order
+// comparisons compare values.
+TEST(ExpressionEvaluate, NumberEqualityComparesBytes) {
+  MemoryTable t = sampleTable();
+  EXPECT_EQ(t.logical("0 = -0"), 0);
+  EXPECT_EQ(t.logical("0 # -0"), 1);
+  EXPECT_EQ(t.logical("0 <> -0"), 1);
+  EXPECT_EQ(t.logical("-0 = -0"), 1);
+  EXPECT_EQ(t.logical("0 >= -0 .AND. 0 <= -0"), 1);
+  t.set("D", "19990101");
+  EXPECT_EQ(t.logical("D = STOD('19990101') .AND. .NOT. D # STOD('19990101')"), 1);
 }
 
 TEST(ExpressionEvaluate, DatesInTheContextFormat) {
