@@ -10,7 +10,8 @@
 #include "tests/expr/memory_table.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// From the AddressSanitizer runtime, which replaces malloc's bookkeeping.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace {
