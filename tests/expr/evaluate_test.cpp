@@ -170,6 +170,12 @@ TEST(ExpressionEvaluate, Str) {
   EXPECT_EQ(t.text("STR(AMOUNT, 4, 4)"), "3.14");  // decimals lowered to width - 2
   EXPECT_EQ(t.text("STR(12345, 3)"), "***");
   EXPECT_EQ(t.text("STR(-1.5, 5, -2)"), "   -2");
+  // Half away from zero on the value as written, never "-0".
+  EXPECT_EQ(t.text("STR(2.5, 3)"), "  3");
+  EXPECT_EQ(t.text("STR(-0.4, 4)"), "   0");
+  EXPECT_EQ(t.text("STR(1.005, 5, 2)"), " 1.01");  // the double is 1.00499999...
+  EXPECT_EQ(t.text("STR(999.5, 3)"), "***");
+  EXPECT_EQ(t.text("STR(10 ^ 300)"), "**********");
 }
 
 // STR rounds half away from zero on the decimal value as written (the
@@ -179,32 +185,23 @@ TEST(ExpressionEvaluate, StrRoundsTheWrittenValueHalfAwayFromZero) {
   MemoryTable t = sampleTable();
   std::mt19937 random(15);
   for (int round = 0; round < 3000; ++round) {
-    const int64_t k = static_cast<int64_t>(random() % 2000001) - 1000000;
+    const long long k = static_cast<long long>(random() % 2000001) - 1000000, m = std::llabs(k);
     const int d = static_cast<int>(random() % 4);
-    int64_t scale = 1;
-    for (int i = d; i < 3; ++i) scale *= 10;
-    const int64_t magnitude = k < 0 ? -k : k;
-    const int64_t q = magnitude / scale + (2 * (magnitude % scale) >= scale ? 1 : 0);
-    std::string expected = std::to_string(q);
+    const long long unit = d == 0 ? 1000 : d == 1 ? 100 : d == 2 ? 10 : 1, places = 1000 / unit;
+    const long long q = m / unit + (2 * (m % unit) >= unit ? 1 : 0);
+    const char* sign = k < 0 && q != 0 ? "-" : "";
+    char expected[16], text[48];
+    if (d == 0)
+      std::snprintf(expected, sizeof expected, "%12s", (sign + std::to_string(q)).c_str());
     if (d > 0) {
-      expected.insert(
-          0, static_cast<size_t>(std::max(0, d + 1 - static_cast<int>(expected.size()))), '0');
-      expected.insert(expected.size() - static_cast<size_t>(d), ".");
+      const std::string shown =
+          sign + std::to_string(q / places) + "." + std::to_string(places + q % places).substr(1);
+      std::snprintf(expected, sizeof expected, "%12s", shown.c_str());
     }
-    if (k < 0 && q != 0) expected.insert(0, "-");
-    expected.insert(0, 12 - expected.size(), ' ');
-    char literal[32];
-    std::snprintf(literal, sizeof literal, "%s%lld.%03lld", k < 0 ? "-" : "",
-                  static_cast<long long>(magnitude / 1000),
-                  static_cast<long long>(magnitude % 1000));
-    const std::string text = "STR(" + std::string(literal) + ", 12, " + std::to_string(d) + ")";
-    ASSERT_EQ(t.text(text.c_str()), expected) << text;
+    std::snprintf(text, sizeof text, "STR(%s%lld.%03lld, 12, %d)", k < 0 ? "-" : "", m / 1000,
+                  m % 1000, d);
+    ASSERT_EQ(t.text(text), expected) << text;
   }
-  EXPECT_EQ(t.text("STR(2.5, 3)"), "  3");
-  EXPECT_EQ(t.text("STR(-0.4, 4)"), "   0");
-  EXPECT_EQ(t.text("STR(1.005, 5, 2)"), " 1.01");  // the double is 1.00499999...
-  EXPECT_EQ(t.text("STR(999.5, 3)"), "***");
-  EXPECT_EQ(t.text("STR(10 ^ 300)"), "**********");
 }
 
 // VAL reads every digit, however long the text (model: strtod); CHR takes its
