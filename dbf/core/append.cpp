@@ -80,29 +80,34 @@ static int table4appendLocks(Table* t, int32_t* count) {
   return rc;
 }
 
-// Takes back an append that failed after table4appendLocks: the keys added
-// go, the data file ends again after the |count| records (in the older layout
-// with its 0x1A byte), the count is not advanced (a header written in part
-// gets the old count again), the new record's lock and (per unlockPolicy) the
-// append lock are released. The record number is 0 again and the buffer
+// How far a failed append got after its locks.
+enum class AppendStage { kNothing, kKeysAdded, kRecordWritten, kHeaderWritten };
+
+// Takes back an append that failed at |stage|: the keys added go, a data file
+// the record was written to ends again after the |count| records (in the older
+// layout with its 0x1A byte), the count is not advanced (a header written in
+// part gets the old count again), the new record's lock and (per unlockPolicy)
+// the append lock are released. The record number is 0 again and the buffer
 // keeps the new contents for a retry.
-static void table4takeBackAppend(Table* t, int32_t count, bool keysAdded, bool headerTried) {
+static void table4takeBackAppend(Table* t, int32_t count, AppendStage stage) {
   EngineContext* ctx = t->ctx;
   DataFile* d = t->dataFile;
   const int32_t newRecord = count + 1;
   const int saved = engine4errorSet(ctx, 0);
-  if (keysAdded) index4seamRemoveRecord(t, newRecord);
-  // Nobody else extends the file while the append lock is held.
-  const int64_t end = dataFile4recordPos(d, newRecord);
-  if (dataFile4isFox30(d)) {
-    file4setLength(&d->data, end);
-  } else {
-    const char eof = 0x1A;
-    if (file4write(&d->data, end, &eof, 1) == 0) file4setLength(&d->data, end + 1);
+  if (stage >= AppendStage::kKeysAdded) index4seamRemoveRecord(t, newRecord);
+  if (stage >= AppendStage::kRecordWritten) {
+    // Nobody else extends the file while the append lock is held.
+    const int64_t end = dataFile4recordPos(d, newRecord);
+    if (dataFile4isFox30(d)) {
+      file4setLength(&d->data, end);
+    } else {
+      const char eof = 0x1A;
+      if (file4write(&d->data, end, &eof, 1) == 0) file4setLength(&d->data, end + 1);
+    }
   }
   if (d->heldCount >= 0) d->heldCount = count;
   d->lastReadCount = count;
-  if (headerTried) dataFile4writeHeader(d);
+  if (stage == AppendStage::kHeaderWritten) dataFile4writeHeader(d);
   t->recordNumber = 0;
   t->oldRecordNumber = -1;
   t->changed = true;
@@ -124,10 +129,14 @@ int table4append(Table* t) {
   const int32_t newRecord = count + 1;
   t->bof = t->eof = t->changed = false;
 
+  AppendStage stage = AppendStage::kNothing;
   rc = index4seamAddRecord(t, newRecord);
-  const bool keysAdded = rc == 0;
-  if (rc == 0) rc = table4memoWriteNew(t);
   if (rc == 0) {
+    stage = AppendStage::kKeysAdded;
+    rc = table4memoWriteNew(t);
+  }
+  if (rc == 0) {
+    stage = AppendStage::kRecordWritten;
     const uint32_t length = d->recordLength;
     const bool older = !dataFile4isFox30(d);
     t->record[length] = 0x1A;
@@ -136,7 +145,7 @@ int table4append(Table* t) {
     t->record[length] = 0;
   }
   if (rc != 0) {
-    table4takeBackAppend(t, count, keysAdded, false);
+    table4takeBackAppend(t, count, stage);
     return rc;
   }
 
@@ -149,7 +158,7 @@ int table4append(Table* t) {
     // the record is not there for anyone.
     rc = dataFile4writeHeader(d);
     if (rc < 0) {
-      table4takeBackAppend(t, count, keysAdded, true);
+      table4takeBackAppend(t, count, AppendStage::kHeaderWritten);
       return rc;
     }
   }
