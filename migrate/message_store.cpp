@@ -10,6 +10,7 @@
 #include "dbf/expr/query.h"
 #include "migrate/converter.h"
 #include "migrate/new_tables.h"
+#include "tables/condition.h"
 #include "tables/context.h"
 #include "tables/errors.h"
 #include "tables/table_handle.h"
@@ -106,18 +107,11 @@ void putDecimal(QueryOutput& out, int32_t value) {
 // delimiter can enclose it (nothing is written then).
 bool putTextConstant(QueryOutput& out, const char* text) {
   if (text == nullptr) return true;
-  bool single = std::strchr(text, '\'') != nullptr, dual = std::strchr(text, '"') != nullptr;
-  bool bracket = std::strpbrk(text, "[]") != nullptr;
-  char open = '\'', close = '\'';
-  if (single && dual) {
-    if (bracket) return false;
-    open = '[', close = ']';
-  } else if (single) {
-    open = close = '"';
-  }
-  out.put(open);
+  const char* delimiters = textConstantDelimiters(text);
+  if (delimiters == nullptr) return false;
+  out.put(delimiters[0]);
   out.put(text, std::strlen(text));
-  out.put(close);
+  out.put(delimiters[1]);
   return true;
 }
 

@@ -51,9 +51,10 @@ inline constexpr size_t kFindMessageConditionSize = 69;
 // size > 0), replacing directives by the arguments that follow:
 //   %d %D %ld %lD %Ld %LD  the next argument, an int (32 bits), in decimal
 //   %l or %L and another character: the three characters, no argument used
-//   %s %S  the next argument, a text, as an expression constant: in single
-//          quotes, in double quotes when it holds a single quote, in [ ] when
-//          it holds both quotes; a null text writes nothing
+//   %s %S  the next argument, a text, as an expression constant by the table
+//          layer's rules (textConstantDelimiters, tables/condition.h): in
+//          single quotes, in double quotes when it holds a single quote, in
+//          [ ] when it holds both quotes; a null text writes nothing
 //   %%     one percent sign
 //   % at the end of the format ends the output
 //   % and any other character: both dropped, no argument used
