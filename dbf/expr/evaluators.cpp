@@ -497,9 +497,10 @@ void putRounded(char* out, int width, int decimals, double value) {
   std::memset(out, '*', static_cast<size_t>(width));
   if (!std::isfinite(value)) return;
   char shortest[40];
-  const auto made = std::to_chars(shortest, shortest + sizeof shortest, std::fabs(value),
+  const auto made = std::to_chars(shortest, shortest + sizeof shortest - 1, std::fabs(value),
                                   std::chars_format::scientific);
   if (made.ec != std::errc()) return;
+  *made.ptr = '\0';  // to_chars leaves no terminator; strtol below needs one
   // shortest: d[.ddd]e[+-]xx. The digits are 0.d1d2... times 10^point.
   char digits[24];
   int n = 0;
