@@ -699,7 +699,7 @@ def scenario_killed_fixup(dbmigrate, sample, work):
     database = os.path.join(d, "SMTP.MDB")
     # A trigger makes the update of every row slow enough to be killed in.
     write_db(d, ["CREATE TABLE Slow (x)",
-                 "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 1500)"
+                 "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 3000)"
                  " INSERT INTO Slow SELECT x FROM n",
                  "CREATE TRIGGER SlowUpdate BEFORE UPDATE ON MessageBag"
                  " BEGIN SELECT count(*) FROM Slow a, Slow b; END"])
@@ -710,7 +710,7 @@ def scenario_killed_fixup(dbmigrate, sample, work):
             since = None
         elif since is None:
             since = time.time()
-        elif time.time() - since > 1.0:  # well inside the update of the rows
+        elif time.time() - since > 0.5:  # well inside the update of the rows
             process.send_signal(signal.SIGKILL)
             break
         time.sleep(0.01)
