@@ -4,8 +4,10 @@
 #include <cstring>
 #include <vector>
 
+#include "dbf/core/codes.h"
 #include "migrate/old_database.h"
 #include "migrate/old_db_exception.h"
+#include "migrate/table_files.h"
 #include "tables/context.h"
 #include "tables/errors.h"
 #include "tables/shared_table.h"
@@ -28,9 +30,59 @@ int TableConverter::openTable(SharedTable* newTable) {
   }
   handle = nullptr;
   table = newTable;
-  if (table->createTable() != 0) return -1;
+  table->buildPath();
+  OldTableFiles oldFiles(table->path);
+  if (!oldFiles.setAside()) {
+    noteFailure("not replaced, as " + oldFiles.problem() + "; its old files are left as they were");
+    return -1;
+  }
+  if (table->createTable() != 0) {
+    std::string error = takeEngineError();
+    oldFiles.restore();
+    noteFailure("cannot be created (" + error + "); its old files are left as they were");
+    return -1;
+  }
+  oldFiles.discard();
   handle = table->openHandle();
-  return handle ? 0 : -2;
+  if (handle == nullptr) {
+    noteFailure("cannot be opened after it was created (" + takeEngineError() + ")");
+    return -2;
+  }
+  return 0;
+}
+
+const char* TableConverter::tableName() const {
+  return table != nullptr && table->name != nullptr ? table->name : "";
+}
+
+void TableConverter::noteFailure(const std::string& what) {
+  if (failures_++ == 0) firstFailure_ = what;
+}
+
+std::string TableConverter::failureReport() const {
+  if (failures_ == 0) return "";
+  std::string report = std::string(tableName()) + ": " + firstFailure_;
+  if (failures_ > 1) report += " (" + std::to_string(failures_) + " failures in all)";
+  return report;
+}
+
+std::string takeEngineError() {
+  EngineContext* ctx = currentContext();
+  int code = ctx != nullptr ? engine4errorSet(ctx, 0) : 0;
+  reportDatabaseError(new GDatabaseException(code));
+  return databaseErrorText(code);
+}
+
+std::string databaseErrorText(int code) {
+  const char* meaning = nullptr;
+  if (code == dbf::kErrCreate) meaning = "a file cannot be created";
+  if (code <= dbf::kErrOpen && code >= dbf::kErrAlreadyOpen) meaning = "a file cannot be opened";
+  if (code == dbf::kErrRead) meaning = "a read failed";
+  if (code == dbf::kErrWrite || code == dbf::kErrFlush || code == dbf::kErrSetLength)
+    meaning = "a write failed (is the disk full?)";
+  if (code == dbf::kErrLock) meaning = "a lock was refused";
+  std::string text = "DBF Error [" + std::to_string(code) + "]";
+  return meaning != nullptr ? text + ": " + meaning : text;
 }
 
 // Owns the row's variants: whatever a row leaves in them (texts not taken
@@ -49,12 +101,14 @@ struct RowValues {
 
 int TableConverter::run(const char* query) {
   if (table && !handle) return 0;
+  long rowNumber = 0;
   try {
     CDaoRecordset recordset(&oldDatabase);
     recordset.Open(AFX_DAO_USE_DEFAULT_TYPE, query, 0);
     int count = recordset.GetFieldCount();
     RowValues row(count);
     while (!recordset.IsEOF()) {
+      ++rowNumber;
       for (int i = 0; i < count; ++i)
         recordset.GetFieldValue(i, row.values[static_cast<size_t>(i)]);
       convertRecord(row.values.data(), count);
@@ -64,10 +118,13 @@ int TableConverter::run(const char* query) {
   } catch (CException* e) {
     reportException(e);
   } catch (GDatabaseException* e) {
+    int code = e->code;
     reportDatabaseError(e);
+    noteFailure("old row " + std::to_string(rowNumber) + " could not be written (" +
+                databaseErrorText(code) + "); the rest of the table was not converted");
     // The engine keeps its error until the next open; the tables still
     // to convert were opened before, so clear it here.
-    if (EngineContext* ctx = currentContext()) ctx->errorCode = 0;
+    if (EngineContext* ctx = currentContext()) engine4errorSet(ctx, 0);
   }
   return 0;
 }

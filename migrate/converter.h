@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "migrate/variant.h"
 
@@ -32,17 +33,18 @@ class TableConverter {
 
   // Slot 1. Creates the new table afresh and opens it: 0 on success, -1
   // when creation failed, -2 when the created table could not be opened.
-  // The base converter has no table: 0, nothing done.
+  // A table that cannot be replaced keeps its old files as they were. The
+  // base converter has no table: 0, nothing done.
   virtual int openTarget();
 
   // Slot 2. Reads every row of the query from oldDatabase and calls
   // convertRecord once per row with all its values, in row order. An
   // old-database exception is printed and ends this table's conversion
   // (rows already written stay); so does a table layer exception while a
-  // row is written, which is disposed of by reportDatabaseError and
-  // cleared from the engine context, so that it ends no other table. Reads
-  // nothing when the converter made a table but could not open it, as no
-  // row would have anywhere to go. Always returns 0.
+  // row is written, which counts as a failure of the table and is cleared
+  // from the engine context, so that it ends no other table. Reads nothing
+  // when the converter made a table but could not open it, as no row would
+  // have anywhere to go. Always returns 0.
   virtual int run(const char* query) final;
 
   // Slot 3. Converts one old row; values[0..count-1] are its columns in
@@ -60,14 +62,42 @@ class TableConverter {
   // Table layer exceptions pass to the caller. Always returns 0.
   virtual int copyValue(TableHandle* target, int position, VARIANT* value) final;
 
+  // The new table's name ("" before openTarget).
+  const char* tableName() const;
+  // True when the table could not be created or replaced, or a row that
+  // belongs in it could not be written (rows left out on purpose, such as a
+  // message whose file is missing, are no failure).
+  bool failed() const { return failures_ > 0; }
+  // What went wrong, for the administrator: the table's name and its first
+  // failure, with the count when there were more ("" when nothing failed).
+  std::string failureReport() const;
+
  protected:
+  // Records a failure of this table: |what| says what could not be done.
+  void noteFailure(const std::string& what);
+
   // The common openTarget: takes ownership of newTable, creates it afresh
   // and opens it: 0, -1 when creation failed, -2 when it would not open.
   int openTable(SharedTable* newTable);
 
   SharedTable* table = nullptr;
   TableHandle* handle = nullptr;
+
+ private:
+  int failures_ = 0;
+  std::string firstFailure_;
 };
+
+// Disposes of the engine error that a failed create, open or lookup left in
+// this thread's engine context: composes its text with reportDatabaseError
+// and clears it, so that it cannot fail the writes of any later table.
+// Returns its databaseErrorText.
+std::string takeEngineError();
+
+// "DBF Error [code]" as reportDatabaseError composes it, followed by what the
+// code means where that tells the administrator something ("DBF Error
+// [-20]: a file cannot be created").
+std::string databaseErrorText(int code);
 
 // The text of a type 8 or 17 value that is not blank, as a new heap copy;
 // null otherwise. The value is cleared in every case.

@@ -3,6 +3,7 @@
 #include "migrate/converters.h"
 
 #include "migrate/message_store.h"
+#include "tables/errors.h"
 #include "tables/table_handle.h"
 
 namespace {
@@ -43,7 +44,7 @@ int AliasSystemConverter::openTarget() { return openTable(new AliasSystemTable);
 int SpamSystemConverter::openTarget() { return openTable(new SpamSystemTable); }
 
 MessageBagTable* MessageBagConverter::messageBagTable() const {
-  return static_cast<MessageBagTable*>(table);
+  return handle != nullptr ? static_cast<MessageBagTable*>(table) : nullptr;
 }
 
 int UserBaseConverter::convertRecord(VARIANT* values, int count) {
@@ -62,7 +63,10 @@ int UserBaseConverter::convertRecord(VARIANT* values, int count) {
 int MessageBagConverter::convertRecord(VARIANT* values, int count) {
   if (handle == nullptr) return -1;  // no open table: nothing may be written
   OldRow v(values, count);
-  if (!messageKept(moveMessageFile(v.rawWord(0), v.rawWord(1), v.rawWord(2)))) return 0;
+  std::string problem;
+  MessageMove move = moveMessageFile(v.rawWord(0), v.rawWord(1), v.rawWord(2), &problem);
+  if (move == MessageMove::Failed || move == MessageMove::Ambiguous) noteFailure(problem);
+  if (!messageKept(move)) return 0;
   int32_t sysflag =
       (v.rawWord(6) != 0 ? 1 : 0) | (v.rawWord(11) != 0 ? 2 : 0) | (v.rawWord(8) != 0 ? 4 : 0);
   handle->beginRecord();
@@ -83,8 +87,14 @@ int MailBoxConverter::convertRecord(VARIANT* values, int count) {
   OldRow v(values, count);
   int32_t id1 = v.rawWord(0), id2 = v.rawWord(1), id3 = v.rawWord(2);
   int32_t fileSize = 0;
-  int found = messageBag ? messageBag->findMessage(id1, id2, id3, &fileSize) : -1;
-  if (found != 0) return 1;
+  if (messageBag == nullptr) {
+    noteFailure("no row can be checked against MessageBag, which was not created");
+    return -1;
+  }
+  int found = messageBag->findMessage(id1, id2, id3, &fileSize);
+  if (found < 0)
+    noteFailure(std::string("a message lookup failed (") + lastDatabaseErrorText() + ")");
+  if (found != 0) return found;
   handle->beginRecord();
   handle->assignLong(0, id1);
   handle->assignLong(1, id2);

@@ -25,7 +25,8 @@ class MessageBagConverter : public TableConverter {
   // place afterwards drops the row (nothing written, 0 returned). SYSFLAG
   // is 1, 2 and 4 for non-zero raw words of old 6, 11 and 8.
   int convertRecord(VARIANT* values, int count) override;
-  // The new table, lent to the MailBox converter; null before openTarget.
+  // The new table, lent to the MailBox converter; null unless openTarget
+  // created and opened it (an old table of that name must not be searched).
   MessageBagTable* messageBagTable() const;
 };
 
@@ -34,7 +35,8 @@ class MailBoxConverter : public TableConverter {
   int openTarget() override;
   // Keeps a row only when its message is in the new MessageBag table
   // (returns 1 and writes nothing otherwise), with FILESIZE taken from
-  // there.
+  // there. A row that cannot be looked up (no MessageBag table, or the
+  // search failed) is a failure of this table: -1, nothing written.
   int convertRecord(VARIANT* values, int count) override;
 
   // The MessageBag converter's table, borrowed (never released or

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "migrate/old_database.h"
+#include "migrate/run_lock.h"
 #include "tables/errors.h"
 #include "tables/shared_table.h"
 
@@ -14,7 +15,8 @@ const char* const kOldDatabaseDirectory = kTablePathPrefix;
 const char kOldDatabaseName[] = "SMTP.MDB";
 
 // Adds a Long column to table when it has oldFieldCount fields and fills it
-// with the update statement.
+// with the update statement, both in one transaction: a column left without
+// its values would hide the old layout from every later run.
 static int upgradeSchema(const char* table, short oldFieldCount, const char* column,
                          const char* update) {
   try {
@@ -24,19 +26,7 @@ static int upgradeSchema(const char* table, short oldFieldCount, const char* col
       definition.Close();
       return 0;
     }
-    definition.CreateField(column, dbLong, 0, 0);
-    try {
-      oldDatabase.Execute(update, dbFailOnError);
-    } catch (CException*) {
-      // Without its values the new column would hide the old layout
-      // from every later run; take it away again.
-      try {
-        definition.DeleteField(column);
-      } catch (CException* e) {
-        e->Delete();
-      }
-      throw;
-    }
+    definition.CreateFilledField(column, dbLong, 0, update);
     definition.Close();
     return 1;
   } catch (CException* e) {
@@ -54,16 +44,55 @@ int upgradeUserBaseSchema() {
   return upgradeSchema("UserBase", 12, "max_vpop3", "update UserBase set max_vpop3 = 0");
 }
 
-int migrateOldDatabase(const ConverterSet& c) {
+static int cannotOpenOldDatabase() {
+  std::printf("Cannot open old database.\nQuit from convertion");
+  std::fflush(stdout);
+  return kMigrationNoDatabase;
+}
+
+// Takes the run lock before anything is touched. kMigrationDone when the run
+// may go on.
+static int lockDirectory(RunLock* lock, const char* path) {
+  if (lock == nullptr) return kMigrationDone;
+  RunLock::Outcome outcome = lock->acquire(path);
+  if (outcome == RunLock::Outcome::Held || outcome == RunLock::Outcome::NoDatabase)
+    return kMigrationDone;
+  std::fflush(stdout);
+  if (outcome == RunLock::Outcome::CannotOpen) {
+    std::fprintf(stderr, "dbmigrate: %s\n", lock->problem().c_str());
+    return cannotOpenOldDatabase();
+  }
+  std::fprintf(stderr, "dbmigrate: %s; nothing was changed\n", lock->problem().c_str());
+  return kMigrationRefused;
+}
+
+// One line per failed table on standard error, in the order of the run,
+// then one naming them all. kMigrationTablesFailed when there was one.
+static int reportFailedTables(const ConverterSet& c) {
+  const TableConverter* const order[] = {c.userBase,          c.messageBag,     c.mailBox,
+                                         c.mailingListTitles, c.subscriberBase, c.aliasSystem,
+                                         c.spamSystem};
+  std::string names;
+  for (const TableConverter* converter : order) {
+    if (!converter->failed()) continue;
+    std::fprintf(stderr, "dbmigrate: %s\n", converter->failureReport().c_str());
+    names += (names.empty() ? "" : ", ") + std::string(converter->tableName());
+  }
+  if (names.empty()) return kMigrationDone;
+  std::fprintf(stderr, "dbmigrate: failed tables: %s; run dbmigrate again once the cause is gone\n",
+               names.c_str());
+  return kMigrationTablesFailed;
+}
+
+int migrateOldDatabase(const ConverterSet& c, RunLock* lock) {
   std::string path = std::string(kOldDatabaseDirectory) + kOldDatabaseName;
   std::printf("Convert from SMTP/Ploverix to Wrenhub/95, Wrenhub/NT\n");
+  if (int refused = lockDirectory(lock, path.c_str()); refused != kMigrationDone) return refused;
   try {
     oldDatabase.Open(path.c_str(), false, false, "");
   } catch (CException* e) {
-    std::printf("Cannot open old database.\nQuit from convertion");
     e->Delete();
-    std::fflush(stdout);
-    return -1;
+    return cannotOpenOldDatabase();
   }
 
   upgradeMessageBagSchema();
@@ -90,5 +119,5 @@ int migrateOldDatabase(const ConverterSet& c) {
   oldDatabase.Close();
   AfxDaoTerm();
   std::fflush(stdout);
-  return 0;
+  return reportFailedTables(c);
 }

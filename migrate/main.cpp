@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "migrate/driver.h"
+#include "migrate/run_lock.h"
 
 static void printUsage(FILE* out) {
   std::fprintf(out,
@@ -17,7 +18,9 @@ static void printUsage(FILE* out) {
                "UserBase, MessageBag, MailBox, MailingListTitles, SubscriberBase,\n"
                "AliasSystem and SPAMSystem (.DBF, with .FPT memo files). Existing\n"
                "tables of these names are replaced; message files are renamed.\n"
-               "Exit status 255 when SMTP.MDB cannot be opened.\n");
+               "Exit status: 0 done; 1 some table failed (standard error names it);\n"
+               "2 usage error; 3 another dbmigrate is working in DIRECTORY (nothing\n"
+               "was changed); 255 SMTP.MDB cannot be opened.\n");
 }
 
 int main(int argc, char** argv) {
@@ -27,14 +30,17 @@ int main(int argc, char** argv) {
   }
   if (argc > 2 || (argc == 2 && argv[1][0] == '-' && argv[1][1] != '\0')) {
     printUsage(stderr);
-    return 2;
+    return kMigrationUsage;
   }
   if (argc == 2 && chdir(argv[1]) != 0) {
     std::fprintf(stderr, "dbmigrate: cannot work in directory '%s': %s\n", argv[1],
                  std::strerror(errno));
-    return 2;
+    return kMigrationUsage;
   }
 
+  // Made before the converters, so that it is released only after they have
+  // closed the new tables.
+  RunLock lock;
   MailBoxConverter mailBox;
   MessageBagConverter messageBag;
   UserBaseConverter userBase;
@@ -45,6 +51,5 @@ int main(int argc, char** argv) {
 
   ConverterSet converters{&mailBox,        &messageBag,  &userBase,  &mailingListTitles,
                           &subscriberBase, &aliasSystem, &spamSystem};
-  if (migrateOldDatabase(converters) != 0) return -1;  // 255 as a process status
-  return 0;
+  return migrateOldDatabase(converters, &lock);  // -1 is 255 as a process status
 }

@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dbf/core/file.h"
+#include "dbf/core/os.h"
 #include "dbf/expr/query.h"
+#include "migrate/converter.h"
 #include "migrate/new_tables.h"
+#include "tables/condition.h"
+#include "tables/context.h"
 #include "tables/errors.h"
 #include "tables/table_handle.h"
 
@@ -25,16 +28,45 @@ void newMessageFileName(char* buffer, int32_t id1, int32_t id2, int32_t id3) {
                 static_cast<uint32_t>(id2), static_cast<uint32_t>(id3));
 }
 
-MessageMove moveMessageFile(int32_t id1, int32_t id2, int32_t id3) {
+namespace {
+
+// Whether a message file is there: kOsOk, kOsNotFound or kOsAmbiguous (the
+// matching names then in |names|).
+OsStatus findMessageFile(const char* name, std::string* names) {
+  char found[4 * kMessageNameSize];
+  OsStatus status = os4get()->findExisting(name, found, sizeof found);
+  if (status == kOsAmbiguous) *names = found;
+  return status == kOsOk || status == kOsAmbiguous ? status : kOsNotFound;
+}
+
+}  // namespace
+
+MessageMove moveMessageFile(int32_t id1, int32_t id2, int32_t id3, std::string* problem) {
   char oldName[kMessageNameSize], newName[kMessageNameSize];
   oldMessageFileName(oldName, id1, id2, id3);
   newMessageFileName(newName, id1, id2, id3);
-  if (file4renameNoReplace(oldName, newName) == 0) return MessageMove::Moved;
-  bool oldExists = file4exists(oldName), newExists = file4exists(newName);
-  if (oldExists && newExists) return MessageMove::Conflict;
-  if (newExists) return MessageMove::AlreadyInPlace;
-  if (oldExists) return MessageMove::Failed;
-  return MessageMove::Missing;
+  OsStatus renamed = os4get()->rename(oldName, newName, false);
+  if (renamed == kOsOk) return MessageMove::Moved;
+  std::string oldMatches, newMatches, text;
+  OsStatus oldFile = findMessageFile(oldName, &oldMatches);
+  OsStatus newFile = findMessageFile(newName, &newMatches);
+  MessageMove move = MessageMove::Missing;
+  if (oldFile == kOsAmbiguous || newFile == kOsAmbiguous) {
+    move = MessageMove::Ambiguous;
+    const char* name = oldFile == kOsAmbiguous ? oldName : newName;
+    text = std::string("several files match message file ") + name +
+           " when case is ignored: " + (oldFile == kOsAmbiguous ? oldMatches : newMatches);
+  } else if (oldFile == kOsOk && newFile == kOsOk) {
+    move = MessageMove::Conflict;
+  } else if (newFile == kOsOk) {
+    move = MessageMove::AlreadyInPlace;
+  } else if (oldFile == kOsOk) {
+    move = MessageMove::Failed;
+    text = std::string("message file ") + oldName + " could not be renamed to " + newName +
+           (renamed == kOsAccessDenied ? " (access denied)" : "");
+  }
+  if (problem != nullptr) *problem = text;
+  return move;
 }
 
 namespace {
@@ -75,18 +107,11 @@ void putDecimal(QueryOutput& out, int32_t value) {
 // delimiter can enclose it (nothing is written then).
 bool putTextConstant(QueryOutput& out, const char* text) {
   if (text == nullptr) return true;
-  bool single = std::strchr(text, '\'') != nullptr, dual = std::strchr(text, '"') != nullptr;
-  bool bracket = std::strpbrk(text, "[]") != nullptr;
-  char open = '\'', close = '\'';
-  if (single && dual) {
-    if (bracket) return false;
-    open = '[', close = ']';
-  } else if (single) {
-    open = close = '"';
-  }
-  out.put(open);
+  const char* delimiters = textConstantDelimiters(text);
+  if (delimiters == nullptr) return false;
+  out.put(delimiters[0]);
   out.put(text, std::strlen(text));
-  out.put(close);
+  out.put(delimiters[1]);
   return true;
 }
 
@@ -149,7 +174,10 @@ int MessageBagTable::findMessage(int32_t id1, int32_t id2, int32_t id3, int32_t*
   char condition[kFindMessageConditionSize];
   formatQuery(condition, sizeof condition, kFindMessageFormat, id1, id2, id3);
   TableHandle* handle = openHandle();
-  if (handle == nullptr) return -1;
+  if (handle == nullptr) {
+    takeEngineError();  // the failed open must not fail the next table's writes
+    return -1;
+  }
   try {
     QueryScope scope;
     scope.query = query4init(handle->table);
@@ -174,5 +202,10 @@ int MessageBagTable::findMessage(int32_t id1, int32_t id2, int32_t id3, int32_t*
     result = -1;
   }
   releaseHandle(handle);
+  // The failure is disposed of here; the engine must not keep it for the
+  // next table's writes.
+  if (result < 0) {
+    if (EngineContext* ctx = currentContext()) engine4errorSet(ctx, 0);
+  }
   return result;
 }

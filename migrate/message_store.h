@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Size of the message file name buffers.
 inline constexpr size_t kMessageNameSize = 260;
@@ -24,13 +25,17 @@ enum class MessageMove {
   Missing,         // neither file exists
   Conflict,        // both files exist: neither is touched
   Failed,          // the old file exists alone but could not be renamed
+  Ambiguous,       // several files match one of the names when case is ignored
 };
 
 // Moves the message file of these ids from its old to its new name, never
-// replacing a file. A message whose old file is gone while its new file
-// exists counts as in place, so that running the migration again keeps the
-// messages a first (perhaps interrupted) run moved.
-MessageMove moveMessageFile(int32_t id1, int32_t id2, int32_t id3);
+// replacing a file. Both names are found as Windows finds them, ignoring
+// case ("a35a1b2c300000001012.msg" is the old file of ids 35A1B2C3, 1, 12).
+// A message whose old file is gone while its new file exists counts as in
+// place, so that running the migration again keeps the messages a first
+// (perhaps interrupted) run moved. For Failed and Ambiguous, |problem| (when
+// given) receives what went wrong, naming the files.
+MessageMove moveMessageFile(int32_t id1, int32_t id2, int32_t id3, std::string* problem = nullptr);
 
 // True when the row of a message in this state is carried over.
 inline bool messageKept(MessageMove move) {
@@ -46,9 +51,10 @@ inline constexpr size_t kFindMessageConditionSize = 69;
 // size > 0), replacing directives by the arguments that follow:
 //   %d %D %ld %lD %Ld %LD  the next argument, an int (32 bits), in decimal
 //   %l or %L and another character: the three characters, no argument used
-//   %s %S  the next argument, a text, as an expression constant: in single
-//          quotes, in double quotes when it holds a single quote, in [ ] when
-//          it holds both quotes; a null text writes nothing
+//   %s %S  the next argument, a text, as an expression constant by the table
+//          layer's rules (textConstantDelimiters, tables/condition.h): in
+//          single quotes, in double quotes when it holds a single quote, in
+//          [ ] when it holds both quotes; a null text writes nothing
 //   %%     one percent sign
 //   % at the end of the format ends the output
 //   % and any other character: both dropped, no argument used

@@ -94,6 +94,13 @@ void CDaoTableDef::CreateField(const char* name, short type, long size, long /*a
   database_->backend()->addField(name_, name ? name : "", type, size);
 }
 
+void CDaoTableDef::CreateFilledField(const char* name, short type, long size,
+                                     const char* fillStatement) {
+  if (!open_) throwDaoException(kDaoNotOpen, "The table definition is not open.");
+  database_->backend()->addFilledField(name_, name ? name : "", type, size,
+                                       fillStatement ? fillStatement : "");
+}
+
 void CDaoTableDef::DeleteField(const char* name) {
   if (!open_) throwDaoException(kDaoNotOpen, "The table definition is not open.");
   database_->backend()->deleteField(name_, name ? name : "");

@@ -71,8 +71,12 @@ class CDaoTableDef {
   short GetFieldCount();
   // Adds a column at the end of the table. type is a DAO type code.
   void CreateField(const char* name, short type, long size, long attributes = 0);
-  // Removes a column; the driver uses it to undo a fix-up whose update
-  // failed, so that the next run finds the old layout and tries again.
+  // Adds a column at the end of the table and runs fillStatement (which
+  // sets it in every row) in the same transaction: when either fails, or
+  // the process is killed in between, the table keeps its old layout, so
+  // that the next run finds it and tries again.
+  void CreateFilledField(const char* name, short type, long size, const char* fillStatement);
+  // Removes a column.
   void DeleteField(const char* name);
   void Close();
 

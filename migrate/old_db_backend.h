@@ -28,6 +28,21 @@ class OldDbBackend {
                         long size) = 0;
   virtual void deleteField(const std::string& table, const std::string& name) = 0;
   virtual void execute(const std::string& sql) = 0;
+  // Adds a column and runs the statement that fills it as one change: after
+  // a failure, or a process that died half-way, the table has either its
+  // old layout or the filled column, never an empty one. This default suits
+  // a backend that keeps its changes in memory: it takes the column away
+  // again when the statement fails.
+  virtual void addFilledField(const std::string& table, const std::string& name, int daoType,
+                              long size, const std::string& fill) {
+    addField(table, name, daoType, size);
+    try {
+      execute(fill);
+    } catch (...) {
+      deleteField(table, name);
+      throw;
+    }
+  }
   virtual std::unique_ptr<OldDbCursor> query(const std::string& sql) = 0;
 };
 

@@ -266,6 +266,22 @@ class SqliteBackend : public OldDbBackend {
     execute("ALTER TABLE " + quoted(stored) + " DROP COLUMN " + quoted(name));
   }
 
+  // SQLite alters tables inside transactions, so the column and its values
+  // are committed together or not at all.
+  void addFilledField(const std::string& table, const std::string& name, int daoType, long size,
+                      const std::string& fill) override {
+    exec("SAVEPOINT dao_filled_field");
+    try {
+      addField(table, name, daoType, size);
+      execute(fill);
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK TO dao_filled_field; RELEASE dao_filled_field", nullptr, nullptr,
+                   nullptr);
+      throw;
+    }
+    exec("RELEASE dao_filled_field");
+  }
+
   // The statement runs inside a savepoint, so a failure leaves no row of
   // it changed.
   void execute(const std::string& sql) override {

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "dbf/core/table.h"
+#include "tables/condition.h"  // appendTextConstant, for keyFor
 #include "tables/critical_lock.h"
 #include "tables/record.h"
 #include "tables/table_handle.h"
@@ -66,10 +67,14 @@ class SharedTable {
   virtual RecordObject* newRecordObject();
   // Slot 11. The search condition (an expression text such as "ID=12") that
   // identifies |record|'s row, as a heap text the caller frees (freeText); the
-  // default has no key (null).
+  // default has no key (null). Implementations must write every text value of
+  // the condition with appendTextConstant (tables/condition.h): the language
+  // has no escape, and a value pasted in as it stands can end its constant
+  // early and change the condition. A value that it refuses has no safe
+  // condition; keyFor then gives no key.
   virtual char* keyFor(RecordObject* record);
   // Slots 12, 13, 14. The keys for updateFirst, readFirst and deleteFirstFor;
-  // by default keyFor(record).
+  // by default keyFor(record). The same rule for text values holds.
   virtual char* keyForUpdate(RecordObject* record);
   virtual char* keyForRead(RecordObject* record);
   virtual char* keyForDelete(RecordObject* record);

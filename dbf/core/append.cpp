@@ -80,6 +80,42 @@ static int table4appendLocks(Table* t, int32_t* count) {
   return rc;
 }
 
+// How far a failed append got after its locks.
+enum class AppendStage { kNothing, kKeysAdded, kRecordWritten, kHeaderWritten };
+
+// Takes back an append that failed at |stage|: the keys added go, a data file
+// the record was written to ends again after the |count| records (in the older
+// layout with its 0x1A byte), the count is not advanced (a header written in
+// part gets the old count again), the new record's lock and (per unlockPolicy)
+// the append lock are released. The record number is 0 again and the buffer
+// keeps the new contents for a retry.
+static void table4takeBackAppend(Table* t, int32_t count, AppendStage stage) {
+  EngineContext* ctx = t->ctx;
+  DataFile* d = t->dataFile;
+  const int32_t newRecord = count + 1;
+  const int saved = engine4errorSet(ctx, 0);
+  if (stage >= AppendStage::kKeysAdded) index4seamRemoveRecord(t, newRecord);
+  if (stage >= AppendStage::kRecordWritten) {
+    // Nobody else extends the file while the append lock is held.
+    const int64_t end = dataFile4recordPos(d, newRecord);
+    if (dataFile4isFox30(d)) {
+      file4setLength(&d->data, end);
+    } else {
+      const char eof = 0x1A;
+      if (file4write(&d->data, end, &eof, 1) == 0) file4setLength(&d->data, end + 1);
+    }
+  }
+  if (d->heldCount >= 0) d->heldCount = count;
+  d->lastReadCount = count;
+  if (stage == AppendStage::kHeaderWritten) dataFile4writeHeader(d);
+  t->recordNumber = 0;
+  t->oldRecordNumber = -1;
+  t->changed = true;
+  table4unlockRecord(t, newRecord);
+  if (ctx->unlockPolicy != 0) table4unlockAppend(t);
+  engine4errorSet(ctx, saved);
+}
+
 int table4append(Table* t) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 91103);
   EngineContext* ctx = t->ctx;
@@ -93,29 +129,23 @@ int table4append(Table* t) {
   const int32_t newRecord = count + 1;
   t->bof = t->eof = t->changed = false;
 
+  AppendStage stage = AppendStage::kNothing;
   rc = index4seamAddRecord(t, newRecord);
   if (rc == 0) {
+    stage = AppendStage::kKeysAdded;
     rc = table4memoWriteNew(t);
-    if (rc == 0) {
-      const uint32_t length = d->recordLength;
-      const bool older = !dataFile4isFox30(d);
-      t->record[length] = 0x1A;
-      rc = file4write(&d->data, dataFile4recordPos(d, newRecord), t->record,
-                      older ? length + 1 : length);
-      t->record[length] = 0;
-    }
-    // The keys are in, the record is not: they go again.
-    if (rc < 0) index4seamRemoveRecord(t, newRecord);
+  }
+  if (rc == 0) {
+    stage = AppendStage::kRecordWritten;
+    const uint32_t length = d->recordLength;
+    const bool older = !dataFile4isFox30(d);
+    t->record[length] = 0x1A;
+    rc = file4write(&d->data, dataFile4recordPos(d, newRecord), t->record,
+                    older ? length + 1 : length);
+    t->record[length] = 0;
   }
   if (rc != 0) {
-    // Nothing was published: the count stays, the record number is 0 again and
-    // the buffer keeps the new contents for a retry.
-    t->recordNumber = 0;
-    t->changed = true;
-    const int saved = engine4errorSet(ctx, 0);
-    table4unlockRecord(t, newRecord);
-    if (ctx->unlockPolicy != 0) table4unlockAppend(t);
-    engine4errorSet(ctx, saved);
+    table4takeBackAppend(t, count, stage);
     return rc;
   }
 
@@ -123,15 +153,20 @@ int table4append(Table* t) {
   d->lastReadCount = newRecord;
   d->headerNeedsWriting = true;
   d->changedSinceHeaderWrite = true;
+  if (d->mode != 1 && ctx->lockState != 120 && ctx->lockState != 130) {
+    // Publishing the count is the append's last step: until it is written,
+    // the record is not there for anyone.
+    rc = dataFile4writeHeader(d);
+    if (rc < 0) {
+      table4takeBackAppend(t, count, AppendStage::kHeaderWritten);
+      return rc;
+    }
+  }
   t->recordNumber = newRecord;
   std::memcpy(t->oldRecord, t->record, d->recordLength);
   t->oldRecordNumber = newRecord;
   for (int i = 0; i < t->memoCount; ++i) t->memos[i].changed = false;
 
-  if (d->mode != 1 && ctx->lockState != 120 && ctx->lockState != 130) {
-    rc = dataFile4writeHeader(d);
-    if (rc < 0) return rc;
-  }
   if (ctx->unlockPolicy != 0) {
     rc = table4unlockAppend(t);
     if (rc < 0) return engine4error(ctx, kErrUnlock, 91103, t->alias);

@@ -133,13 +133,17 @@ int32_t column4long(Column* c) {
   }
 }
 
+void column4blankBytes(Column* c) {
+  const bool zeros = dataFile4isFox30(c->table->dataFile) &&
+                     (c->kind == kColumnKindBinary || c->kind == kColumnKindMemo);
+  std::memset(columnBytes(c), zeros ? 0 : ' ', c->length);
+}
+
 int column4blank(Column* c) {
   if (c == nullptr) return engine4error(nullptr, kErrNullHandle, 90508);
-  Table* t = c->table;
+  if (c->table->ctx->errorCode < 0) return kErrContextHoldsError;
   int rc = column4checkLockRule(c, 90508);
   if (rc < 0) return rc;
-  const bool zeros =
-      dataFile4isFox30(t->dataFile) && (c->kind == kColumnKindBinary || c->kind == kColumnKindMemo);
-  std::memset(columnBytes(c), zeros ? 0 : ' ', c->length);
+  column4blankBytes(c);
   return 0;
 }

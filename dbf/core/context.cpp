@@ -103,9 +103,6 @@ void engine4free(EngineContext* ctx) {
     if (*pool != nullptr) pool4release(*pool);
     *pool = nullptr;
   }
-  heap4free(ctx, ctx->workBuffer);
-  ctx->workBuffer = nullptr;
-  ctx->workBufferSize = 0;
   heap4free(ctx, ctx->scratch);
   ctx->scratch = nullptr;
   ctx->scratchSize = 0;

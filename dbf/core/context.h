@@ -98,9 +98,8 @@ struct EngineContext {
   int32_t conflictRecord;
   char conflictAlias[33];
 
-  // Scratch buffers shared by the engine's own routines.
-  char* workBuffer;  // expression work area
-  uint32_t workBufferSize;
+  // Scratch buffer shared by the engine's own routines. (An Expression
+  // carries its own work area, sized to its need and freed with it.)
   char* scratch;  // ColumnValue::text and friends
   uint32_t scratchSize;
 };
@@ -114,8 +113,8 @@ inline constexpr int kEngineVersion = 6300;
 int engine4init(EngineContext* ctx, void* reserved, int version);
 
 // Releases what the context owns: its pools (tablePool, dataFilePool,
-// lockPool, each released once) and the scratch buffers workBuffer and scratch,
-// which must therefore come from heap4alloc. Open tables must be closed first.
+// lockPool, each released once) and the scratch buffer, which must therefore
+// come from heap4alloc. Open tables must be closed first.
 // The table layer never calls it; tests do. The context may be initialised
 // again afterwards.
 void engine4free(EngineContext* ctx);

@@ -22,8 +22,6 @@ constexpr char kMonthNames[12][10] = {"January",   "February", "March",    "Apri
                                       "May",       "June",     "July",     "August",
                                       "September", "October",  "November", "December"};
 
-// The day number of 1 January of year 0; anything below it has no CCYYMMDD.
-constexpr int32_t kFirstRepresentableDay = 1721060;
 // 31 December 9999, the last day eight digits can hold.
 constexpr int32_t kLastRepresentableDay = 5373484;
 
@@ -131,9 +129,9 @@ int32_t date4dayNumber(const char* ccyymmdd) {
 }
 
 void date4fromDayNumber(char* dest8, int32_t dayNumber) {
-  // A day number outside years 0..9999 cannot be written in eight digits; it
-  // is shown as no date rather than as a wrong one.
-  if (dayNumber < kFirstRepresentableDay || dayNumber > kLastRepresentableDay) {
+  // Beyond 9999 the year needs more than four digits (and the arithmetic
+  // below would overflow); such a day is shown as no date.
+  if (dayNumber <= 0 || dayNumber > kLastRepresentableDay) {
     std::memset(dest8, ' ', 8);
     return;
   }
@@ -158,6 +156,12 @@ void date4fromDayNumber(char* dest8, int32_t dayNumber) {
     }
   }
   const int32_t day = rest - daysBeforeMonth(year, month);
+  // Days before year 1 do not all come out as dates (1721060 gave day 0 of
+  // January of year 0): what is no valid CCYYMMDD is no date, never a wrong one.
+  if (year < 0 || day < 1 || day > monthLength(year, month)) {
+    std::memset(dest8, ' ', 8);
+    return;
+  }
   writeDigits(dest8, year, 4);
   writeDigits(dest8 + 4, month, 2);
   writeDigits(dest8 + 6, day, 2);

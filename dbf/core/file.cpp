@@ -377,7 +377,10 @@ int file4unlock(DiskFile* f, int64_t pos, int64_t len) {
   return kOk;
 }
 
-int file4replace(DiskFile* target, DiskFile* source) {
+int file4replace(DiskFile* target, DiskFile* source, bool* sourceInPlace) {
+  bool inPlace = false;
+  if (sourceInPlace == nullptr) sourceInPlace = &inPlace;
+  *sourceInPlace = false;
   if (target == nullptr || source == nullptr || isClosed(target) || isClosed(source)) {
     engine4error(target != nullptr ? target->ctx : nullptr, kErrNullHandle, 90616);
     return -1;
@@ -386,6 +389,7 @@ int file4replace(DiskFile* target, DiskFile* source) {
   if (holdsError(ctx)) return -1;
   if (target->mode != 1) {
     if (file4setLength(target, 0) != kOk || copyContents(target, source) != kOk) return -1;
+    *sourceInPlace = true;
     return file4close(source) == kOk ? kOk : -1;
   }
 
@@ -394,13 +398,21 @@ int file4replace(DiskFile* target, DiskFile* source) {
   const std::string sourceName(source->name);
   const char* callerName = target->ownsName ? nullptr : target->name;
   const bool deleteTarget = target->deleteOnClose;
+  const bool deleteSource = source->deleteOnClose;
   source->deleteOnClose = false;
   target->deleteOnClose = false;
-  if (file4close(target) != kOk || file4close(source) != kOk) return -1;
-  if (os4get()->rename(sourceName.c_str(), targetName.c_str(), true) != kOsOk) {
-    engine4error(ctx, kErrWrite, 90616, sourceName.c_str(), targetName.c_str());
+  const int targetClosed = file4close(target);
+  const int sourceClosed = file4close(source);
+  if (targetClosed != kOk || sourceClosed != kOk) {
+    if (deleteSource) os4get()->remove(sourceName.c_str());
     return -1;
   }
+  if (os4get()->rename(sourceName.c_str(), targetName.c_str(), true) != kOsOk) {
+    engine4error(ctx, kErrWrite, 90616, sourceName.c_str(), targetName.c_str());
+    if (deleteSource) os4get()->remove(sourceName.c_str());
+    return -1;
+  }
+  *sourceInPlace = true;
   const uint8_t savedShare = ctx->shareMode;
   ctx->shareMode = 1;
   int rc = callerName != nullptr ? file4open(target, ctx, callerName, false)

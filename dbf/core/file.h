@@ -103,7 +103,14 @@ int file4unlock(DiskFile* f, int64_t pos, int64_t len);
 // length 0 and the source copied into it in chunks of the context's
 // copyBufferSize. The source is closed either way (deleted when marked; the
 // renamed file of course stays). 0 or -1.
-int file4replace(DiskFile* target, DiskFile* source);
+//
+// |sourceInPlace| (optional) tells a caller what a failure left: true once the
+// source's contents stand under the target's name (the rename or the copy is
+// done; only the reopen or the source's close failed), false while the target
+// file still holds its old contents (a failed close before the rename, or the
+// rename itself: a source marked for deletion is then removed) or was cut and
+// copied only in part.
+int file4replace(DiskFile* target, DiskFile* source, bool* sourceInPlace = nullptr);
 // Removes a file by name through the operating-system interface: 0, or -1
 // (a missing file included; callers that do not care ignore the result).
 int file4remove(const char* name);

@@ -88,7 +88,8 @@ bool table4holdsRecordLock(const Table* t, int32_t n) {
 bool table4holdsAnyLock(const Table* t) {
   const DataFile* d = t->dataFile;
   return dataFile4heldWhole(d) || d->fileLockOwner == t->lockOwner ||
-         d->appendLockOwner == t->lockOwner || ownsRecordLocks(t) || index4seamHoldsLocks(t);
+         d->appendLockOwner == t->lockOwner || d->memoLockOwner == t->lockOwner ||
+         ownsRecordLocks(t) || index4seamHoldsLocks(t);
 }
 
 int table4unlockRecord(Table* t, int32_t n) {
@@ -150,6 +151,8 @@ int table4releaseLocks(Table* t) {
   if (r < 0 && rc == 0) rc = r;
   r = table4unlockFileRange(t);
   if (r < 0 && rc == 0) rc = r;
+  r = memo4unlockHeader(t);
+  if (r < 0 && rc == 0) rc = r;
   if (dataFile4heldWhole(t->dataFile)) {
     r = afterWholeLockRelease(t->dataFile);
     if (r < 0 && rc == 0) rc = r;
@@ -168,7 +171,6 @@ int table4releaseByPolicy(Table* t, bool includeFileLock, bool keepOwnBuffer) {
           r = index4seamUnlockAll(t);
           int r2 = table4releaseLocks(t);
           if (r2 < 0 && r == 0) r = r2;
-          if (t->memoCount > 0) memo4unlockHeader(t->dataFile);
         } else {
           r = table4unlock(g);
         }
@@ -183,6 +185,8 @@ int table4releaseByPolicy(Table* t, bool includeFileLock, bool keepOwnBuffer) {
       if (r < 0 && rc == 0) rc = r;
       if (includeFileLock) {
         r = table4unlockFileRange(t);
+        if (r < 0 && rc == 0) rc = r;
+        r = memo4unlockHeader(t);
         if (r < 0 && rc == 0) rc = r;
       }
       break;
@@ -277,7 +281,7 @@ int table4lockAll(Table* t) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 92702);
   if (t->ctx->errorCode < 0) return kErrContextHoldsError;
   int rc = table4lockFile(t);
-  if (rc == 0 && t->memoCount > 0 && t->dataFile->memo.isOpen) rc = memo4lockHeader(t->dataFile);
+  if (rc == 0 && t->memoCount > 0 && t->dataFile->memo.isOpen) rc = memo4lockHeader(t);
   if (rc == 0) rc = index4seamLockAll(t);
   if (rc != 0) {
     const int saved = engine4errorSet(t->ctx, 0);
@@ -289,6 +293,7 @@ int table4lockAll(Table* t) {
 
 int table4isRecordLocked(Table* t, int32_t n) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, 92703);
+  if (t->ctx->errorCode < 0) return kErrContextHoldsError;
   return table4holdsRecordLock(t, n) ? 1 : 0;
 }
 
@@ -308,7 +313,6 @@ int table4unlock(Table* t) {
   rc = index4seamUnlockAll(t);
   if (t->ctx->unlockPolicy == 0) return rc < 0 ? rc : 0;
   int r = table4releaseLocks(t);
-  if (t->memoCount > 0) memo4unlockHeader(d);
   if (rc < 0) return rc;
   return r < 0 ? engine4error(t->ctx, kErrUnlock, 92801, t->alias) : 0;
 }

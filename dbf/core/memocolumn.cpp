@@ -37,15 +37,32 @@ int memo4create(EngineContext* ctx, DiskFile* memo, const char* dataName, bool t
   return rc;
 }
 
-int memo4lockHeader(DataFile* d) { return memo4fileLock(&d->memo); }
+int memo4lockHeader(Table* t) {
+  DataFile* d = t->dataFile;
+  if (d->memoLockOwner == t->lockOwner) return 0;
+  // Tables of one context share the file handle: the system would grant the
+  // lock to both, and the first release would end it for the other.
+  if (d->memoLockOwner != 0) return engine4error(t->ctx, kErrLock, 81523, t->alias);
+  int rc = memo4fileLock(&d->memo);
+  if (rc == 0) d->memoLockOwner = t->lockOwner;
+  return rc;
+}
 
-int memo4unlockHeader(DataFile* d) {
-  if (!d->memo.isOpen || d->memoLockCount <= 0) return 0;
+int memo4unlockHeader(Table* t) {
+  DataFile* d = t->dataFile;
+  if (d->memoLockOwner != t->lockOwner) return 0;
+  d->memoLockOwner = 0;
+  if (!d->memo.isOpen) {
+    d->memoLockCount = 0;  // a closed handle holds no lock
+    return 0;
+  }
   return memo4fileUnlock(&d->memo);
 }
 
-uint32_t column4memoBlock(const Column* c) {
-  const char* p = c->table->record + c->offset;
+uint32_t column4memoBlock(const Column* c) { return column4memoBlockIn(c, c->table->record); }
+
+uint32_t column4memoBlockIn(const Column* c, const char* record) {
+  const char* p = record + c->offset;
   if (isBinaryReference(c)) {
     const auto* b = reinterpret_cast<const uint8_t*>(p);
     return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
@@ -177,11 +194,12 @@ const char* column4memoText(Column* c, uint32_t* len) {
   return c->memo->text;
 }
 
-// Writes one memo from the column's present block (in place when it fits).
-static int memoEntry4write(MemoEntry* e, bool asNew) {
+// Writes one memo. |stored| is the record as stored (null for a new record):
+// the memo is rewritten in place only in the run its stored reference names.
+static int memoEntry4write(MemoEntry* e, const char* stored) {
   Column* c = e->column;
   DataFile* d = c->table->dataFile;
-  const uint32_t before = asNew ? 0 : column4memoBlock(c);
+  const uint32_t before = stored != nullptr ? column4memoBlockIn(c, stored) : 0;
   int32_t block = static_cast<int32_t>(before);
   if (e->length > 0) {
     if (!d->memo.isOpen) return engine4error(d->ctx, kErrWrite, 95207, d->fullName);
@@ -190,21 +208,20 @@ static int memoEntry4write(MemoEntry* e, bool asNew) {
   } else {
     block = 0;
   }
-  if (asNew || static_cast<uint32_t>(block) != before) {
-    if (block == 0 && dataFile4isFox30(d) && column4isNull(c))
-      ;  // a null column keeps its bytes
-    else
-      column4memoSetBlock(c, static_cast<uint32_t>(block));
-  }
+  // The buffer's own reference may be stale: it always takes the one written.
+  if (stored != nullptr && static_cast<uint32_t>(block) == before)
+    std::memcpy(c->table->record + c->offset, stored + c->offset, c->length);
+  else if (!(block == 0 && dataFile4isFox30(d) && column4isNull(c)))
+    column4memoSetBlock(c, static_cast<uint32_t>(block));  // a null column keeps its bytes
   e->changed = false;
   return 0;
 }
 
-int table4memoWriteChanged(Table* t) {
+int table4memoWriteChanged(Table* t, const char* stored) {
   for (int i = 0; i < t->memoCount; ++i) {
     MemoEntry* e = &t->memos[i];
     if (!e->changed) continue;
-    int rc = memoEntry4write(e, false);
+    int rc = memoEntry4write(e, stored);
     if (rc < 0) return rc;
   }
   return 0;
@@ -214,7 +231,7 @@ int table4memoWriteNew(Table* t) {
   for (int i = 0; i < t->memoCount; ++i) {
     MemoEntry* e = &t->memos[i];
     if (e->reloadNeeded) entryMakeEmpty(e);  // never loaded: the new record has no memo
-    int rc = memoEntry4write(e, true);
+    int rc = memoEntry4write(e, nullptr);
     if (rc < 0) return rc;
   }
   return 0;

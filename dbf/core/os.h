@@ -23,6 +23,7 @@ enum OsStatus : int {
   kOsSharingViolation = 5,  // someone holds the file in a conflicting share mode
   kOsLockViolation = 6,     // the byte range is locked by someone else
   kOsFailure = 7,           // anything else
+  kOsAmbiguous = 8,         // several files match the name when case is ignored
 };
 
 // How an open file may be shared with other opens (Win32 share modes).
@@ -38,6 +39,16 @@ enum OsCreate : int {
   kOsCreateReplace = 1,  // truncate an existing file (after taking the share mode)
 };
 
+// Finding existing files. Windows file names ignore case, and the files of the
+// old server and of other programs may carry their names in any case. On
+// POSIX every operation below that reaches an existing file by name (open,
+// create, remove, rename, isReadOnly, exists, findExisting) therefore uses the
+// exact name when it exists, and otherwise the one entry of its directory
+// that matches the last component case-blind (Windows-1252 case mapping);
+// several such entries fail with kOsAmbiguous and nothing is touched. New
+// files are created under the name as given (the engine's names are
+// upper-case). A create or a no-replace rename counts a case-blind match as
+// an existing file.
 struct OsInterface {
   // Opens an existing file. |writable| asks for write access besides read.
   // Stores the handle (>= 0) through |handle| on success.
@@ -82,6 +93,11 @@ struct OsInterface {
   // Wall-clock time as seconds since 1970 and milliseconds within the second.
   void (*clock)(int64_t* seconds, int32_t* milliseconds);
   void (*sleep)(int32_t milliseconds);
+  // The name under which the operations above reach the existing file
+  // |name|: kOsOk with it in |out|; kOsNotFound; kOsAmbiguous with every
+  // matching name in |out|, separated by ", " (for the error that names
+  // them); kOsFailure when the result does not fit in |capacity|.
+  OsStatus (*findExisting)(const char* name, char* out, int capacity);
 };
 
 // The interface in use (the platform's own unless a test replaced it).

@@ -17,20 +17,32 @@
 // kShareDenyWrite; a deny-write open takes kShareDenyWrite and then looks for
 // another writer. Because each side marks itself before it looks, two racing
 // opens cannot both miss each other.
+//
+// Names are found as Windows finds them, ignoring case (see os.h): when the
+// exact name does not exist, the directory's entries are searched for those
+// that match it case-blind (through an index kept true by inotify, see
+// DirectoryIndex).
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "dbf/core/os.h"
+#include "dbf/core/text.h"
 
 const char kOsSeparator = '/';
 
@@ -58,6 +70,192 @@ OsStatus statusOf(int err) {
     default:
       return kOsFailure;
   }
+}
+
+// The key under which a name is found case-blind: its Windows-1252 upper case.
+std::string caseKey(const char* name) {
+  std::string key(name);
+  for (char& c : key) c = static_cast<char>(char4upper(static_cast<unsigned char>(c)));
+  return key;
+}
+
+// True for file systems whose changes by other machines this kernel does not
+// report through inotify.
+bool isNetworkFileSystem(const char* directory) {
+  struct statfs fs;
+  if (statfs(directory, &fs) != 0) return true;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x6969UL:      // NFS
+    case 0x517BUL:      // SMB
+    case 0xFF534D42UL:  // CIFS
+    case 0xFE534D42UL:  // SMB2
+    case 0x65735546UL:  // FUSE (sshfs and the like)
+    case 0x01021997UL:  // 9P
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The names of one directory by their case key, for case-blind searches.
+//
+// Reading the whole directory for every search would make a run that renames
+// n message files in one directory read it n times. The names of the
+// directory searched last are therefore kept, and kept true by inotify: the
+// changes made to the directory since (by this process or any other on this
+// machine) are applied before every search, so no search answers from a stale
+// listing. Where that cannot be relied on (no inotify, a network file system,
+// a queue overflow, a forked child sharing the queue) the directory is read
+// again.
+class DirectoryIndex {
+ public:
+  // Every entry of |directory| whose case key is |key|. False when the index
+  // cannot serve this directory; the caller reads the directory itself.
+  bool find(const std::string& directory, const std::string& key, std::vector<std::string>* out) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    struct stat st;
+    if (stat(directory.c_str(), &st) != 0) return false;
+    if (!current(st) && !rebuild(directory, st)) return false;
+    if (!applyChanges() && !rebuild(directory, st)) return false;
+    auto it = names_.find(key);
+    if (it != names_.end()) *out = it->second;
+    return true;
+  }
+
+ private:
+  bool current(const struct stat& st) const {
+    return fd_ >= 0 && owner_ == getpid() && st.st_dev == device_ && st.st_ino == inode_;
+  }
+
+  void drop() {
+    if (fd_ >= 0) close(fd_);  // in a forked child, only the child's copy
+    fd_ = -1;
+    names_.clear();
+  }
+
+  bool rebuild(const std::string& directory, const struct stat& st) {
+    drop();
+    if (isNetworkFileSystem(directory.c_str())) return false;
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) return false;
+    // Watched before it is read: a change in between is applied again later,
+    // which leaves the same names.
+    const uint32_t events = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                            IN_MOVE_SELF | IN_ONLYDIR;
+    DIR* dir = inotify_add_watch(fd_, directory.c_str(), events) >= 0 ? opendir(directory.c_str())
+                                                                      : nullptr;
+    if (dir == nullptr) {
+      drop();
+      return false;
+    }
+    while (const struct dirent* entry = readdir(dir)) add(entry->d_name);
+    closedir(dir);
+    owner_ = getpid();
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    return true;
+  }
+
+  void add(const char* name) {
+    std::vector<std::string>& same = names_[caseKey(name)];
+    for (const std::string& known : same)
+      if (known == name) return;
+    same.emplace_back(name);
+  }
+
+  void remove(const char* name) {
+    auto it = names_.find(caseKey(name));
+    if (it == names_.end()) return;
+    std::vector<std::string>& same = it->second;
+    for (size_t i = 0; i < same.size(); ++i) {
+      if (same[i] == name) {
+        same.erase(same.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    }
+    if (same.empty()) names_.erase(it);
+  }
+
+  // Applies the queued changes; false when the index no longer tells the
+  // directory's names (the queue overflowed, the directory went away).
+  bool applyChanges() {
+    alignas(struct inotify_event) char buffer[16384];
+    for (;;) {
+      ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return errno == EAGAIN;
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+        if ((event->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0)
+          return false;
+        if (event->len > 0 && (event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) add(event->name);
+        if (event->len > 0 && (event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) remove(event->name);
+        at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  int fd_ = -1;
+  pid_t owner_ = 0;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  std::unordered_map<std::string, std::vector<std::string>> names_;
+};
+
+// The entries of |directory| that match |leaf| case-blind.
+std::vector<std::string> caseBlindMatches(const std::string& directory, const char* leaf) {
+  static DirectoryIndex* index = new DirectoryIndex;  // lives as long as the process
+  std::vector<std::string> matches;
+  const std::string key = caseKey(leaf);
+  if (index->find(directory, key, &matches)) return matches;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return matches;
+  while (const struct dirent* entry = readdir(dir)) {
+    if (caseKey(entry->d_name) == key) matches.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  return matches;
+}
+
+// Where an existing file called |name| is: its exact name when that exists,
+// else the entries of its directory that match the last component
+// case-blind. One entry is the file; none or several are not.
+struct Lookup {
+  OsStatus status = kOsNotFound;     // kOsOk, kOsNotFound, kOsAmbiguous, or why
+                                     // the exact name could not be looked at
+  std::string name;                  // the file's name (kOsOk)
+  std::vector<std::string> matches;  // every case-blind match (kOsAmbiguous)
+};
+
+Lookup lookUp(const char* name) {
+  Lookup found;
+  struct stat st;
+  if (lstat(name, &st) == 0) {
+    found.status = kOsOk;
+    found.name = name;
+    return found;
+  }
+  if (errno != ENOENT) {
+    found.status = statusOf(errno);
+    return found;
+  }
+  const char* slash = strrchr(name, '/');
+  const std::string directory = slash == nullptr ? std::string(".")
+                                : slash == name  ? std::string("/")
+                                                 : std::string(name, slash);
+  const char* leaf = slash == nullptr ? name : slash + 1;
+  if (*leaf == '\0') return found;
+  const std::string prefix = slash == nullptr ? std::string() : std::string(name, slash + 1);
+  for (const std::string& match : caseBlindMatches(directory, leaf))
+    found.matches.push_back(prefix + match);
+  if (found.matches.size() == 1) {
+    found.status = kOsOk;
+    found.name = found.matches.front();
+  } else if (found.matches.size() > 1) {
+    found.status = kOsAmbiguous;
+  }
+  return found;
 }
 
 int setLock(int fd, short type, off_t pos, off_t len) {
@@ -126,16 +324,24 @@ OsStatus finishOpen(int fd, bool writable, OsShare share, int64_t* handle) {
 }
 
 OsStatus posixOpen(const char* name, bool writable, OsShare share, int64_t* handle) {
-  int fd = open(name, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  Lookup file = lookUp(name);
+  if (file.status == kOsAmbiguous) return kOsAmbiguous;
+  int fd = open(file.status == kOsOk ? file.name.c_str() : name,
+                (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (fd < 0) return statusOf(errno);
   return finishOpen(fd, writable, share, handle);
 }
 
 OsStatus posixCreate(const char* name, OsShare share, OsCreate how, int64_t* handle) {
+  // A file found under another case is the file to replace, as on Windows.
+  Lookup existing = lookUp(name);
+  if (existing.status == kOsAmbiguous) return kOsAmbiguous;
+  if (existing.status == kOsOk && how == kOsCreateNew) return kOsExists;
+  const char* target = existing.status == kOsOk ? existing.name.c_str() : name;
   int flags = O_RDWR | O_CREAT | O_CLOEXEC | (how == kOsCreateNew ? O_EXCL : 0);
   // No O_TRUNC: an existing file is cut only after the share mode is held, so
   // a file that someone has open exclusively is never emptied.
-  int fd = open(name, flags, 0666);
+  int fd = open(target, flags, 0666);
   if (fd < 0) return statusOf(errno);
   int64_t h = -1;
   OsStatus s = finishOpen(fd, true, share, &h);
@@ -203,9 +409,14 @@ OsStatus posixClose(int64_t handle) {
   return close(static_cast<int>(handle)) == 0 || errno == EINTR ? kOsOk : statusOf(errno);
 }
 
-OsStatus posixRemove(const char* name) { return unlink(name) == 0 ? kOsOk : statusOf(errno); }
+OsStatus posixRemove(const char* name) {
+  Lookup file = lookUp(name);
+  if (file.status != kOsOk) return file.status;
+  return unlink(file.name.c_str()) == 0 ? kOsOk : statusOf(errno);
+}
 
-OsStatus posixRename(const char* from, const char* to, bool replace) {
+// Renames two names that need no further looking up.
+OsStatus renameFound(const char* from, const char* to, bool replace) {
   if (replace) return rename(from, to) == 0 ? kOsOk : statusOf(errno);
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return kOsOk;
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return statusOf(errno);
@@ -220,6 +431,20 @@ OsStatus posixRename(const char* from, const char* to, bool replace) {
   return kOsOk;
 }
 
+OsStatus posixRename(const char* fromName, const char* toName, bool replace) {
+  Lookup from = lookUp(fromName);
+  if (from.status != kOsOk) return from.status;
+  Lookup to = lookUp(toName);
+  // A target found under another case is replaced in place, or counts as
+  // existing; the source itself found again (a change of case only) is not.
+  if (to.status == kOsOk && to.name != from.name) {
+    if (!replace) return kOsExists;
+    return renameFound(from.name.c_str(), to.name.c_str(), true);
+  }
+  if (to.status == kOsAmbiguous) return replace ? kOsAmbiguous : kOsExists;
+  return renameFound(from.name.c_str(), toName, replace);
+}
+
 OsStatus posixLock(int64_t handle, int64_t pos, int64_t len) {
   if (setLock(static_cast<int>(handle), F_WRLCK, pos, len) == 0) return kOsOk;
   return errno == EAGAIN || errno == EACCES ? kOsLockViolation : kOsFailure;
@@ -229,17 +454,34 @@ OsStatus posixUnlock(int64_t handle, int64_t pos, int64_t len) {
   return setLock(static_cast<int>(handle), F_UNLCK, pos, len) == 0 ? kOsOk : kOsFailure;
 }
 
-bool posixIsReadOnly(const char* name) { return access(name, W_OK) != 0 && errno != ENOENT; }
+bool posixIsReadOnly(const char* name) {
+  Lookup file = lookUp(name);
+  if (file.status != kOsOk) return false;
+  return access(file.name.c_str(), W_OK) != 0 && errno != ENOENT;
+}
 
+// Several matches count as existing: something is there under that name.
 bool posixExists(const char* name) {
+  Lookup file = lookUp(name);
   struct stat st;
-  return stat(name, &st) == 0;
+  return file.status == kOsAmbiguous || (file.status == kOsOk && stat(file.name.c_str(), &st) == 0);
 }
 
 int copyOut(const std::string& s, char* out, int capacity) {
   if (capacity <= 0 || s.size() >= static_cast<size_t>(capacity)) return -1;
   memcpy(out, s.c_str(), s.size() + 1);
   return static_cast<int>(s.size());
+}
+
+OsStatus posixFindExisting(const char* name, char* out, int capacity) {
+  Lookup file = lookUp(name);
+  std::string text;
+  if (file.status == kOsOk) text = file.name;
+  if (file.status == kOsAmbiguous) {
+    for (const std::string& match : file.matches) text += (text.empty() ? "" : ", ") + match;
+  }
+  if (copyOut(text, out, capacity) < 0) return kOsFailure;
+  return file.status == kOsOk || file.status == kOsAmbiguous ? file.status : kOsNotFound;
 }
 
 std::string currentDir() {
@@ -311,7 +553,7 @@ const OsInterface kPosix = {
     posixLength,     posixSetLength, posixFlush,         posixClose,
     posixRemove,     posixRename,    posixLock,          posixUnlock,
     posixIsReadOnly, posixExists,    posixTempDirectory, posixCurrentDirectory,
-    posixFullPath,   posixClock,     posixSleep,
+    posixFullPath,   posixClock,     posixSleep,         posixFindExisting,
 };
 
 std::atomic<const OsInterface*> g_current{&kPosix};

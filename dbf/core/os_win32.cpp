@@ -207,6 +207,17 @@ bool winIsReadOnly(const char* name) {
 
 bool winExists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
 
+// Windows itself finds a file under any case of its name, so the name as
+// given is the one to use; there is never more than one match.
+OsStatus winFindExisting(const char* name, char* out, int capacity) {
+  if (name == nullptr || out == nullptr || capacity <= 0) return kOsFailure;
+  out[0] = '\0';
+  if (!winExists(name)) return kOsNotFound;
+  if (strlen(name) >= static_cast<size_t>(capacity)) return kOsFailure;
+  strcpy(out, name);
+  return kOsOk;
+}
+
 // The Win32 "string of |n| characters, or the size needed" convention turned
 // into the interface's "length, or -1".
 int fitted(DWORD n, int capacity) {
@@ -288,10 +299,11 @@ void winSleep(int32_t milliseconds) {
 }
 
 const OsInterface kWin32 = {
-    winOpen,       winCreate, winReadAt,        winWriteAt,          winLength,   winSetLength,
-    winFlush,      winClose,  winRemove,        winRename,           winLock,     winUnlock,
-    winIsReadOnly, winExists, winTempDirectory, winCurrentDirectory, winFullPath, winClock,
-    winSleep,
+    winOpen,       winCreate,    winReadAt,        winWriteAt,
+    winLength,     winSetLength, winFlush,         winClose,
+    winRemove,     winRename,    winLock,          winUnlock,
+    winIsReadOnly, winExists,    winTempDirectory, winCurrentDirectory,
+    winFullPath,   winClock,     winSleep,         winFindExisting,
 };
 
 std::atomic<const OsInterface*> g_current{&kWin32};

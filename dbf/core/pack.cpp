@@ -27,6 +27,7 @@
 #include "dbf/core/file.h"
 #include "dbf/core/memo.h"
 #include "dbf/core/table.h"
+#include "dbf/core/table_internal.h"
 
 namespace {
 
@@ -579,7 +580,7 @@ int table4memoCompress(Table* t) {
     if (rc != 0) return rc;
   }
   if (!df->memo.isOpen) return 0;
-  rc = memo4fileLock(&df->memo);
+  rc = memo4lockHeader(t);
   if (rc != 0) return rc;
 
   const int32_t count = table4recCount(t);
@@ -632,26 +633,35 @@ int table4memoCompress(Table* t) {
   const bool exclusive = df->memo.mode == 1;
   const uint32_t freshBlockSize = fresh.memoBlockSize;
   const std::string freshName(fresh.name != nullptr ? fresh.name : "");
-  rc = file4replace(&df->memo, &fresh);
-  if (rc != 0 && !exclusive && fresh.isOpen && df->memo.isOpen) {
+  bool freshInPlace = false;
+  rc = file4replace(&df->memo, &fresh, &freshInPlace);
+  if (rc != 0 && !exclusive && !freshInPlace && fresh.isOpen && df->memo.isOpen) {
     // The copy over the old file stopped part way. The old contents are no
     // longer referenced and the new ones are still whole in the temporary
     // file: copy once more.
     const int saved = engine4errorSet(ctx, 0);
-    rc = file4replace(&df->memo, &fresh);
+    rc = file4replace(&df->memo, &fresh, &freshInPlace);
     if (rc != 0) engine4errorSet(ctx, saved);
   }
   if (rc != 0) {
     const int saved = engine4errorSet(ctx, 0);
-    if (exclusive && !df->memo.isOpen) {
-      // The rename failed: the old file is there under its name, untouched.
-      file4remove(freshName.c_str());
+    if (freshInPlace) {
+      // The new file stands under the memo file's name and the references
+      // name its blocks; only closing the copy or opening it again failed.
+      // An exclusive Table is left without an open memo file.
+      if (!df->memo.isOpen) df->memoLockCount = 0;
+    } else if (exclusive) {
+      // The rename did not happen: the old file is there under its name,
+      // untouched (the new one is gone), and the old references come back.
+      file4close(&fresh);
       rewriteReferences(t, count, memos, memos.oldBlocks);
-      const uint8_t savedShare = ctx->shareMode;
-      ctx->shareMode = 1;
-      df->memoLockCount = 0;
-      memo4fileOpen(df);
-      ctx->shareMode = savedShare;
+      if (!df->memo.isOpen) {
+        const uint8_t savedShare = ctx->shareMode;
+        ctx->shareMode = 1;
+        df->memoLockCount = 0;
+        memo4fileOpen(df);
+        ctx->shareMode = savedShare;
+      }
     } else if (fresh.isOpen) {
       // The copy over the old file failed part way: the new contents survive
       // only in the temporary file, which is therefore kept.
@@ -668,7 +678,8 @@ int table4memoCompress(Table* t) {
   if (df->memo.handle != handleBefore) {
     // A new handle holds no lock; take the memo header lock again.
     df->memoLockCount = 0;
-    memo4fileLock(&df->memo);
+    df->memoLockOwner = 0;
+    memo4lockHeader(t);
   }
   const int64_t memoLength = file4length(&df->memo);
   if (memoLength >= 0 && memoLength < int64_t{kMemoHeaderSize}) {

@@ -77,15 +77,12 @@ int table4go(Table* t, int32_t n) {
   } else {
     table4memoMarkReload(t);
   }
-  // A record within the count last read needs no fresh count: records are
-  // only ever added, and a pack shortens the file, so a stale number gives a
-  // short read below. Only numbers beyond it read the header again.
+  // The count is read again unless held: another process may have packed
+  // the file since and be writing a record it has not published yet.
   if (n < 1) return table4goMissing(t);
-  if (n > d->lastReadCount || d->heldCount >= 0) {
-    const int32_t count = table4count(t);
-    if (count < 0) return count;
-    if (n > count) return table4goMissing(t);
-  }
+  const int32_t count = table4count(t);
+  if (count < 0) return count;
+  if (n > count) return table4goMissing(t);
   if (ctx->readLock != 0 && !table4holdsRecordLock(t, n)) {
     int rc = table4lockRecord(t, n);
     if (rc != 0) return rc;
@@ -193,8 +190,7 @@ int table4skip(Table* t, int32_t n) {
   const int64_t target = static_cast<int64_t>(t->recordNumber) + n;
   if (target > 0 && target <= 0x7FFFFFFF) {
     int rc = table4goQuiet(t, static_cast<int32_t>(target));
-    if (rc < 0) return rc;
-    if (rc != kNotFound) return rc;
+    if (rc >= 0 && rc != kNotFound) return rc;  // 5 and errors go on below
   }
   const int32_t count = table4count(t);
   if (count < 0) return count;
@@ -338,7 +334,7 @@ int table4writeRecord(Table* t, int32_t n, bool unlockAfter) {
       return rc;
     }
   }
-  rc = table4memoWriteChanged(t);
+  rc = table4memoWriteChanged(t, beyondCount ? nullptr : t->oldRecord);
   if (rc >= 0) rc = file4write(&d->data, dataFile4recordPos(d, n), t->record, d->recordLength);
   if (rc < 0) {
     if (!beyondCount) index4seamUndoTags(t);

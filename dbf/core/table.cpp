@@ -453,10 +453,7 @@ static void table4buildTemplate(Table* t) {
   char* saved = t->record;
   t->record = t->blankRecord;
   std::memset(t->record, ' ', t->dataFile->recordLength);
-  const int32_t savedLockRule = t->ctx->lockBeforeChange;
-  t->ctx->lockBeforeChange = 0;
-  for (int i = t->columnCount - 1; i >= 0; --i) column4blank(&t->columns[i]);
-  t->ctx->lockBeforeChange = savedLockRule;
+  for (int i = t->columnCount - 1; i >= 0; --i) column4blankBytes(&t->columns[i]);
   t->record = saved;
 }
 

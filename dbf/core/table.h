@@ -96,7 +96,8 @@ struct DataFile {
   Table* fileLockTable;
   int32_t appendLockOwner;  // 0 = none
   RecordLock* recordLocks;  // ordered by record number
-  int32_t memoLockCount;    // memo header lock nesting
+  int32_t memoLockCount;    // 1 while the memo header lock is held at the system
+  int32_t memoLockOwner;    // owner that took it (compression, pack, lock-all); 0 = none
   IndexFile* indexes;
   // The record buffer that index key expressions read (expression4bind sets
   // it to the Table whose keys are built); null when that Table is gone.

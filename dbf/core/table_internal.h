@@ -47,8 +47,12 @@ int memo4openForData(DataFile* d);  // opens the memo file of |d|: 0 or code
 // Creates the memo file of a new table: named after |dataName| with .FPT, or a
 // temporary one (deleted when closed). 0, 60 or code.
 int memo4create(EngineContext* ctx, DiskFile* memo, const char* dataName, bool temporary);
-int memo4lockHeader(DataFile* d);    // waits until obtained
-int memo4unlockHeader(DataFile* d);  // 0 when not held
+// The memo header lock of |t|'s memo file, kept in the DataFile's bookkeeping
+// per owner like the other locks: taking it waits until obtained (-50 when
+// another owner of this context holds it), and only the owner that took it
+// releases it (0 when |t| does not hold it).
+int memo4lockHeader(Table* t);
+int memo4unlockHeader(Table* t);
 
 // --- memo columns ---
 void table4memoReset(Table* t);       // length 0, reload needed, not changed
@@ -56,17 +60,26 @@ void table4memoMarkReload(Table* t);  // unchanged entries reload on next use
 void table4memoFree(Table* t);
 int memoEntry4load(MemoEntry* e);  // loads when a reload is needed
 int memoEntry4setLength(MemoEntry* e, uint32_t n);
-// Writes changed memos of the record buffer (rewriting in place where they fit).
-int table4memoWriteChanged(Table* t);
+// Writes changed memos of the record buffer. |stored| is the record as it is
+// stored now, read under its lock: a memo is rewritten in place only in the
+// run its stored reference names (another handle may have compressed the memo
+// file since the record buffer was read, so the buffer's reference may name a
+// run that now belongs to another record). Null for a record not stored yet.
+int table4memoWriteChanged(Table* t, const char* stored);
 // Writes every non-empty memo of the new record as a new run (append).
 int table4memoWriteNew(Table* t);
 uint32_t column4memoBlock(const Column* c);
+// The memo reference of |c| in the record image |record|.
+uint32_t column4memoBlockIn(const Column* c, const char* record);
 void column4memoSetBlock(Column* c, uint32_t block);
 
 // --- records ---
 // Makes the old-record buffer hold record n as stored.
 int table4readOld(Table* t, int32_t n);
 void table4blankBuffer(Table* t);  // template or blanks, no changed flag
+// Blanks |c| in its Table's record buffer (zero bytes for binary and memo
+// columns of the FoxPro 3.0 layout), without column4blank's checks.
+void column4blankBytes(Column* c);
 int column4checkLockRule(Column* c, int location);
 
 // A decimal integer at the start of |p| (|n| bytes): leading blanks, a sign,

@@ -25,19 +25,7 @@ EvaluationState gState;
 constexpr int kLocationNullEvaluate = 90960;
 constexpr int kLocationNotLogical = 90961;
 constexpr int kLocationStepIndex = 90962;
-constexpr int kLocationWorkBuffer = 90963;
 constexpr int kLocationBind = 90964;
-
-int ensureWorkBuffer(EngineContext* ctx, uint32_t size) {
-  if (ctx->workBufferSize >= size) return 0;
-  // Only reached when the buffer was taken away after compilation.
-  auto* buffer = static_cast<char*>(heap4alloc(ctx, size));
-  if (buffer == nullptr) return engine4error(ctx, dbf::kErrMemory, kLocationWorkBuffer);
-  if (ctx->workBuffer != nullptr) heap4free(ctx, ctx->workBuffer);
-  ctx->workBuffer = buffer;
-  ctx->workBufferSize = size;
-  return 0;
-}
 
 // Runs steps first..last; their values end in one value, returned through
 // |result|. Returns the width of that value or a negative code.
@@ -51,10 +39,9 @@ int runSteps(Expression* e, int first, int last, const char** result) {
     if (int r = expression4bind(e, e->table)) return r;
   }
   std::lock_guard<std::recursive_mutex> hold(evaluationLock());
-  if (int r = ensureWorkBuffer(ctx, e->workSize)) return r;
   const EvaluationState outer = gState;  // a nested evaluation must not disturb its caller
   gState.depth = 0;
-  gState.work = ctx->workBuffer;
+  gState.work = e->work;
   gState.constants = e->constants;
   gState.expression = e;
   for (int i = first; i <= last; ++i) e->steps[i].evaluator(gState, e->steps[i]);

@@ -3,6 +3,8 @@
 // pushes one value written at the position the compiler gave its step.
 // Evaluators never fail: division by zero gives 0 and a blank date in date
 // arithmetic gives a blank date.
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +98,46 @@ double datePart(const char* ccyymmdd, int first, int count) {
 
 }  // namespace
 
+namespace {
+
+// More significant digits than this cannot change a double's rounding (767
+// would do); the rest only count as zero or not.
+constexpr int kMaxSignificantDigits = 800;
+
+// The decimal number of |digits| digit and dot bytes as a double, correctly
+// rounded however many digits it has: its significant digits and a decimal
+// exponent go to strtod (no dot, so the locale does not matter).
+double longDecimal(const char* digits, int length) {
+  char text[kMaxSignificantDigits + 32];
+  int n = 0;
+  int64_t exponent = 0;
+  bool dot = false, dropped = false;
+  for (int i = 0; i < length; ++i) {
+    const char c = digits[i];
+    if (c == '.') {
+      dot = true;
+    } else if (n == 0 && c == '0') {
+      if (dot) --exponent;  // a leading zero after the dot moves the point
+    } else if (n < kMaxSignificantDigits) {
+      text[n++] = c;
+      if (dot) --exponent;
+    } else {
+      dropped = dropped || c != '0';
+      if (!dot) ++exponent;
+    }
+  }
+  if (n == 0) return 0.0;
+  if (dropped) {  // a last 1 stands for the non-zero digits left out
+    text[n++] = '1';
+    --exponent;
+  }
+  std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "e%lld",
+                static_cast<long long>(exponent));
+  return std::strtod(text, nullptr);
+}
+
+}  // namespace
+
 double text4double(const char* text, int width) {
   int i = 0;
   while (i < width && text[i] == ' ') ++i;
@@ -125,15 +167,16 @@ double text4double(const char* text, int width) {
                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     value = static_cast<double>(mantissa) / kPowers[decimals];
   } else {
-    char copy[80];
-    int n = 0;
-    for (int j = start; j < width && n < 79; ++j) {
-      const char c = text[j];
-      if (!((c >= '0' && c <= '9') || c == '.')) break;
-      copy[n++] = c;
+    int end = start;
+    for (bool seenDot = false; end < width; ++end) {
+      const char c = text[end];
+      if (c == '.' && !seenDot) {
+        seenDot = true;
+      } else if (c < '0' || c > '9') {
+        break;
+      }
     }
-    copy[n] = '\0';
-    value = std::strtod(copy, nullptr);
+    value = longDecimal(text + start, end - start);
   }
   if (value == 0) return 0.0;  // "-0" is plain zero
   return negative ? -value : value;
@@ -336,10 +379,6 @@ void notEqualText(EvaluationState& st, const ExpressionStep& s) {
   const char* const* a = argumentsOf(st, 2);
   pushLogical(st, s, 2, compareText(a[0], a[1], s) != 0);
 }
-void notEqualNumber(EvaluationState& st, const ExpressionStep& s) {
-  const char* const* a = argumentsOf(st, 2);
-  pushLogical(st, s, 2, value4double(a[0]) != value4double(a[1]));
-}
 void notEqualLogical(EvaluationState& st, const ExpressionStep& s) {
   const char* const* a = argumentsOf(st, 2);
   pushLogical(st, s, 2, std::memcmp(a[0], a[1], 4) != 0);
@@ -355,10 +394,6 @@ void equalText(EvaluationState& st, const ExpressionStep& s) {
 void equalLogical(EvaluationState& st, const ExpressionStep& s) {
   const char* const* a = argumentsOf(st, 2);
   pushLogical(st, s, 2, std::memcmp(a[0], a[1], 4) == 0);
-}
-void equalNumber(EvaluationState& st, const ExpressionStep& s) {
-  const char* const* a = argumentsOf(st, 2);
-  pushLogical(st, s, 2, value4double(a[0]) == value4double(a[1]));
 }
 void equalBytes8(EvaluationState& st, const ExpressionStep& s) {
   const char* const* a = argumentsOf(st, 2);
@@ -437,9 +472,12 @@ void contains(EvaluationState& st, const ExpressionStep& s) {
 // --- functions ---
 
 void chr(EvaluationState& st, const ExpressionStep& s) {
-  const double v = value4double(argumentsOf(st, 1)[0]);
+  // The byte of the integer part, modulo 256 for codes outside 0 to 255.
+  const double v = std::trunc(value4double(argumentsOf(st, 1)[0]));
+  double code = std::isfinite(v) ? std::fmod(v, 256.0) : 0.0;
+  if (code < 0) code += 256.0;
   char* out = resultOf(st, s);
-  out[0] = static_cast<char>(static_cast<unsigned char>(double4clampInt(v, -255, 255)));
+  out[0] = static_cast<char>(static_cast<unsigned char>(code));
   replace(st, 1, out);
 }
 
@@ -449,13 +487,69 @@ void del(EvaluationState& st, const ExpressionStep& s) {
   push(st, out);
 }
 
+namespace {
+
+// |value| rounded to |decimals| places, half away from zero on the shortest
+// decimal form that reads back as the same double (the value a user wrote or
+// sees: 2.5 is 3, 1.005 is 1.01), right-aligned in |width| bytes, never as
+// "-0"; asterisks when it does not fit or is no finite number.
+void putRounded(char* out, int width, int decimals, double value) {
+  std::memset(out, '*', static_cast<size_t>(width));
+  if (!std::isfinite(value)) return;
+  char shortest[40];
+  const auto made = std::to_chars(shortest, shortest + sizeof shortest - 1, std::fabs(value),
+                                  std::chars_format::scientific);
+  if (made.ec != std::errc()) return;
+  *made.ptr = '\0';  // to_chars leaves no terminator; strtol below needs one
+  // shortest: d[.ddd]e[+-]xx. The digits are 0.d1d2... times 10^point.
+  char digits[24];
+  int n = 0;
+  const char* p = shortest;
+  for (; p < made.ptr && *p != 'e'; ++p)
+    if (*p != '.') digits[n++] = *p;
+  const int64_t point = std::strtol(p + 1, nullptr, 10) + 1;
+  // The rounded number times 10^decimals: the first |keep| digits, rounded by
+  // the next one, then zeros up to |keep| digits in all.
+  const int64_t keep = point + decimals;
+  int prefix = static_cast<int>(std::clamp<int64_t>(keep, 0, n));
+  bool roundUp = keep >= 0 && keep < n && digits[keep] >= '5';
+  for (int k = prefix - 1; roundUp && k >= 0; --k) {
+    roundUp = digits[k] == '9';
+    digits[k] = roundUp ? '0' : static_cast<char>(digits[k] + 1);
+  }
+  int64_t length = std::max<int64_t>(keep, 0);
+  if (roundUp) {  // 9.99 became 10.00: one digit more in front
+    std::memmove(digits + 1, digits, static_cast<size_t>(prefix));
+    digits[0] = '1';
+    ++prefix;
+    ++length;
+  }
+  bool zero = true;
+  for (int k = 0; k < prefix; ++k) zero = zero && digits[k] == '0';
+  auto digitAt = [&](int64_t k) { return k < prefix ? digits[k] : '0'; };
+
+  // Integer part (at least "0"), then the point and |decimals| digits.
+  const int64_t integerDigits = length - decimals;
+  const int64_t shown = std::max<int64_t>(integerDigits, 1) + (decimals > 0 ? decimals + 1 : 0) +
+                        (value < 0 && !zero ? 1 : 0);
+  if (shown > width) return;
+  std::memset(out, ' ', static_cast<size_t>(width - shown));
+  char* q = out + (width - shown);
+  if (value < 0 && !zero) *q++ = '-';
+  if (integerDigits <= 0) *q++ = '0';
+  for (int64_t k = 0; k < integerDigits; ++k) *q++ = digitAt(k);
+  if (decimals > 0) {
+    *q++ = '.';
+    for (int64_t k = integerDigits; k < length; ++k) *q++ = k < 0 ? '0' : digitAt(k);
+  }
+}
+
+}  // namespace
+
 void str(EvaluationState& st, const ExpressionStep& s) {
   const double v = value4double(argumentsOf(st, 1)[0]);
-  char* out = resultOf(st, s);
-  // The work buffer keeps a spare byte behind every value for the terminator.
-  const int n = std::snprintf(out, static_cast<size_t>(s.width) + 1, "%*.*f", s.width, s.offset, v);
-  if (n < 0 || n > s.width) std::memset(out, '*', static_cast<size_t>(s.width));
-  replace(st, 1, out);
+  putRounded(resultOf(st, s), s.width, s.offset, v);
+  replace(st, 1, resultOf(st, s));
 }
 
 void substr(EvaluationState& st, const ExpressionStep& s) {

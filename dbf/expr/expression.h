@@ -124,7 +124,9 @@ struct ExpressionStep {
 };
 
 // A compiled expression. One allocation holds this header, the steps, the
-// constant area, the key area and the source text.
+// constant area, the key area, the source text and the work area: an
+// expression of large values (STR(X, 65535) + ...) takes what it needs, and
+// expression4free gives it all back.
 struct Expression {
   ExpressionStep* steps;
   int32_t stepCount;
@@ -137,7 +139,8 @@ struct Expression {
   int32_t trimmed;       // TRIM, LTRIM or ALLTRIM occurs (keys pad the zeros back)
   int32_t usesCurrency;  // a Y column occurs (numeric keys take the currency form)
   int32_t forTag;        // compiled as an index expression
-  uint32_t workSize;     // work buffer bytes needed
+  uint32_t workSize;     // bytes of |work|
+  char* work;            // the work area the steps place their values in
   char* keyBuffer;       // room for the widest key of this expression
   int32_t keyCapacity;
   char* source;  // copy of the text, zero-terminated
@@ -148,8 +151,7 @@ struct Expression {
 // count 240 bytes. Returns null on failure; the code is stored in the context
 // when reporting is on (report-expression-errors, and report-column-name-errors
 // for -210) and always given through |status| when that is not null. Nothing
-// stays allocated after a failure. The context's work buffer grows to what the
-// expression needs.
+// stays allocated after a failure. Work areas beyond 8 MiB are refused (-920).
 Expression* expression4parse(Table* table, const char* text, Tag* tag = nullptr,
                              int* status = nullptr);
 void expression4free(Expression* e);
@@ -159,9 +161,9 @@ int expression4width(const Expression* e);           // -935 for a null Expressi
 const char* expression4source(const Expression* e);  // null for a null Expression
 
 // Evaluates against the current record buffer of the bound Table. Returns the
-// result width and points |*result| at the value (in the work buffer, or in
-// the record buffer for a lone character column); valid until the next
-// evaluation in the same context. -1410 when the context holds an error, -935
+// result width and points |*result| at the value (in the Expression's work
+// area, or in the record buffer for a lone character column); valid until the
+// next evaluation of the same Expression, or its free. -1410 when the context holds an error, -935
 // without Expression or |result|.
 int expression4evaluate(Expression* e, const char** result);
 // The value of the subtree ending at step |stepIndex|, as expression4evaluate.

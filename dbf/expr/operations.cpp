@@ -50,8 +50,8 @@ const OperationRow OperationTable[kOperationRowCount] = {
     // Comparisons.
     {notEqualText, "#", 50, 1, 6, 'L', 2, "CC"},              // 32
     {notEqualText, "<>", 50, 2, 6, 'L', 2, "CC"},             // 33
-    {notEqualNumber, nullptr, 50, 0, 6, 'L', 2, "nn"},        // 34
-    {notEqualNumber, nullptr, 50, 0, 6, 'L', 2, "dd"},        // 35
+    {notEqualBytes8, nullptr, 50, 0, 6, 'L', 2, "nn"},        // 34 byte for byte:
+    {notEqualBytes8, nullptr, 50, 0, 6, 'L', 2, "dd"},        // 35 0 # -0, as in keys
     {notEqualLogical, nullptr, 50, 0, 6, 'L', 2, "LL"},       // 36
     {notEqualBytes8, nullptr, 50, 0, 6, 'L', 2, "YY"},        // 37
     {notEqualBytes8, nullptr, 50, 0, 6, 'L', 2, "TT"},        // 38
@@ -69,8 +69,8 @@ const OperationRow OperationTable[kOperationRowCount] = {
     {lessEqualDateTime, nullptr, 70, 0, 6, 'L', 2, "TT"},     // 50
     {equalText, "=", 40, 1, 6, 'L', 2, "CC"},                 // 51
     {equalLogical, nullptr, 40, 0, 6, 'L', 2, "LL"},          // 52
-    {equalNumber, nullptr, 40, 0, 6, 'L', 2, "nn"},           // 53
-    {equalNumber, nullptr, 40, 0, 6, 'L', 2, "dd"},           // 54
+    {equalBytes8, nullptr, 40, 0, 6, 'L', 2, "nn"},           // 53 byte for byte
+    {equalBytes8, nullptr, 40, 0, 6, 'L', 2, "dd"},           // 54
     {equalBytes8, nullptr, 40, 0, 6, 'L', 2, "YY"},           // 55
     {equalBytes8, nullptr, 40, 0, 6, 'L', 2, "TT"},           // 56
     {greaterText, ">", 80, 1, 6, 'L', 2, "CC"},               // 57

@@ -704,17 +704,6 @@ size_t align8(size_t n) { return (n + 7) & ~size_t{7}; }
 }  // namespace
 
 Expression* Compiler::build() {
-  if (ctx_->workBufferSize < workSize_) {
-    auto* buffer = static_cast<char*>(heap4alloc(ctx_, static_cast<unsigned>(workSize_)));
-    if (buffer == nullptr) {
-      fail(dbf::kErrMemory, "work buffer");
-      return nullptr;
-    }
-    if (ctx_->workBuffer != nullptr) heap4free(ctx_, ctx_->workBuffer);
-    ctx_->workBuffer = buffer;
-    ctx_->workBufferSize = static_cast<uint32_t>(workSize_);
-  }
-
   const size_t stepCount = drafts_.size();
   const size_t sourceLength = std::strlen(text_);
   // Room for the widest key: GENERAL text doubles, plus null marker and zero.
@@ -723,7 +712,8 @@ Expression* Compiler::build() {
   const size_t constantsAt = align8(stepsAt + stepCount * sizeof(ExpressionStep));
   const size_t keyAt = align8(constantsAt + constants_.size());
   const size_t sourceAt = keyAt + static_cast<size_t>(keyCapacity);
-  auto* block = static_cast<char*>(std::calloc(1, sourceAt + sourceLength + 1));
+  const size_t workAt = align8(sourceAt + sourceLength + 1);
+  auto* block = static_cast<char*>(std::calloc(1, workAt + static_cast<size_t>(workSize_)));
   if (block == nullptr) {
     fail(dbf::kErrMemory, "expression");
     return nullptr;
@@ -741,6 +731,7 @@ Expression* Compiler::build() {
   e->width = resultWidth_;
   e->forTag = tag_ != nullptr;
   e->workSize = static_cast<uint32_t>(workSize_);
+  e->work = block + workAt;
   e->keyBuffer = block + keyAt;
   e->keyCapacity = keyCapacity;
   e->source = block + sourceAt;

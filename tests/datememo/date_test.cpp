@@ -65,6 +65,22 @@ TEST(DayNumber, NoDateAndUnrepresentableDays) {
   EXPECT_EQ(fromDay(date4dayNumber("00000101")), "00000101");
 }
 
+// Every day number gives its own date or none, never another day's or an
+// invalid one (1721060 came out as "00000100"): up to the end of year 1, and
+// around the end of year 9999.
+TEST(DayNumber, EveryDayGivesItsOwnDateOrNone) {
+  EXPECT_EQ(fromDay(1721060), "        ");
+  auto check = [](int32_t day) {
+    const std::string text = fromDay(day);
+    if (text != "        ") {
+      ASSERT_EQ(date4dayNumber(text.c_str()), day) << text;
+    }
+  };
+  for (int32_t day = 1; day <= date4dayNumber("00011231"); day++) check(day);
+  for (int32_t day = date4dayNumber("99990101"); day <= date4dayNumber("99991231") + 400; day++)
+    check(day);
+}
+
 TEST(DayNumber, EveryDayOfFourCenturiesRoundTrips) {
   // 1600-2400 crosses every kind of leap rule and year boundary.
   const int32_t first = date4dayNumber("16000101");

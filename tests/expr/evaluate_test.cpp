@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -167,6 +170,69 @@ TEST(ExpressionEvaluate, Str) {
   EXPECT_EQ(t.text("STR(AMOUNT, 4, 4)"), "3.14");  // decimals lowered to width - 2
   EXPECT_EQ(t.text("STR(12345, 3)"), "***");
   EXPECT_EQ(t.text("STR(-1.5, 5, -2)"), "   -2");
+  // Half away from zero on the value as written, never "-0".
+  EXPECT_EQ(t.text("STR(2.5, 3)"), "  3");
+  EXPECT_EQ(t.text("STR(-0.4, 4)"), "   0");
+  EXPECT_EQ(t.text("STR(1.005, 5, 2)"), " 1.01");  // the double is 1.00499999...
+  EXPECT_EQ(t.text("STR(999.5, 3)"), "***");
+  EXPECT_EQ(t.text("STR(10 ^ 300)"), "**********");
+}
+
+// STR rounds half away from zero on the decimal value as written (the
+// shortest text that reads back as the same double) and never shows "-0".
+// Model: k / 1000 rounded to d decimals in integer arithmetic.
+TEST(ExpressionEvaluate, StrRoundsTheWrittenValueHalfAwayFromZero) {
+  MemoryTable t = sampleTable();
+  std::mt19937 random(15);
+  for (int round = 0; round < 3000; ++round) {
+    const long long k = static_cast<long long>(random() % 2000001) - 1000000, m = std::llabs(k);
+    const int d = static_cast<int>(random() % 4);
+    const long long unit = d == 0 ? 1000 : d == 1 ? 100 : d == 2 ? 10 : 1, places = 1000 / unit;
+    const long long q = m / unit + (2 * (m % unit) >= unit ? 1 : 0);
+    const char* sign = k < 0 && q != 0 ? "-" : "";
+    char expected[16], text[48];
+    if (d == 0)
+      std::snprintf(expected, sizeof expected, "%12s", (sign + std::to_string(q)).c_str());
+    if (d > 0) {
+      const std::string shown =
+          sign + std::to_string(q / places) + "." + std::to_string(places + q % places).substr(1);
+      std::snprintf(expected, sizeof expected, "%12s", shown.c_str());
+    }
+    std::snprintf(text, sizeof text, "STR(%s%lld.%03lld, 12, %d)", k < 0 ? "-" : "", m / 1000,
+                  m % 1000, d);
+    ASSERT_EQ(t.text(text), expected) << text;
+  }
+}
+
+// VAL reads every digit, however long the text (model: strtod); CHR takes its
+// code modulo 256.
+TEST(ExpressionEvaluate, ValReadsEveryDigitAndChrWraps) {
+  MemoryTable t = sampleTable();
+  std::mt19937 random(99);
+  for (int round = 0; round < 500; ++round) {
+    std::string digits(1 + random() % 150, '0');
+    for (char& c : digits) c = static_cast<char>('0' + random() % 10);
+    if (random() % 2) digits.insert(random() % digits.size(), ".");
+    const std::string text = "VAL('" + digits + "')";
+    ASSERT_EQ(t.number(text.c_str()), std::strtod(digits.c_str(), nullptr)) << text;
+  }
+  EXPECT_EQ(t.number(("VAL('1" + std::string(99, '0') + "')").c_str()), 1e99);
+  EXPECT_EQ(t.text("CHR(321) + CHR(-191) + CHR(65.9)"), "AAA");
+  EXPECT_EQ(t.text("CHR(256)"), std::string(1, '\0'));
+}
+
+// "=" and "#" compare numbers and dates byte for byte, as index keys do: a
+// condition finds the same records through a tag as by a scan. The order
+// comparisons compare values.
+TEST(ExpressionEvaluate, NumberEqualityComparesBytes) {
+  MemoryTable t = sampleTable();
+  EXPECT_EQ(t.logical("0 = -0"), 0);
+  EXPECT_EQ(t.logical("0 # -0"), 1);
+  EXPECT_EQ(t.logical("0 <> -0"), 1);
+  EXPECT_EQ(t.logical("-0 = -0"), 1);
+  EXPECT_EQ(t.logical("0 >= -0 .AND. 0 <= -0"), 1);
+  t.set("D", "19990101");
+  EXPECT_EQ(t.logical("D = STOD('19990101') .AND. .NOT. D # STOD('19990101')"), 1);
 }
 
 TEST(ExpressionEvaluate, DatesInTheContextFormat) {

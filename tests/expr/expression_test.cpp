@@ -2,9 +2,17 @@
 // of constant arguments, type resolution, widths, stack limits and the error
 // codes with their reporting rules.
 #include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <string>
 
 #include "dbf/expr/evaluator.h"
 #include "tests/expr/memory_table.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// From the AddressSanitizer runtime, which replaces malloc's bookkeeping.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace {
 
@@ -333,13 +341,38 @@ TEST(ExpressionCompile, IndexExpressionsUseFixedMemoWidthAndOwnTableOnly) {
   other.table()->ctx = other.ctx();
 }
 
-TEST(ExpressionCompile, WorkBufferGrowsToTheNeed) {
+// Bytes the process has allocated and not freed.
+size_t allocatedBytes() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+#endif
+}
+
+// 1.7 KB of text whose values need 8 MiB: the work area is that big while the
+// expression lives, and freeing the expression gives it back.
+TEST(ExpressionCompile, WorkAreaIsSizedToTheNeedAndGivenBack) {
   MemoryTable t = sampleTable();
-  Compiled x(t.parse("NAME + NAME + NAME + 'abcdefgh'"));
-  ASSERT_NE(x.e, nullptr);
-  EXPECT_EQ(x.e->width, 38);
-  EXPECT_GE(t.ctx()->workBufferSize, x.e->workSize);
-  EXPECT_GE(x.e->workSize, 39u);
+  Compiled small(t.parse("NAME + NAME + NAME + 'abcdefgh'"));
+  ASSERT_NE(small.e, nullptr);
+  EXPECT_EQ(small.e->width, 38);
+  EXPECT_GE(small.e->workSize, 39u);
+
+  std::string text = "STR(1, 65535)";
+  for (int i = 1; i < 128; ++i) text += "+STR(1, 65535)";
+  const size_t before = allocatedBytes();
+  Expression* large = t.parse(text.c_str());
+  ASSERT_NE(large, nullptr);
+  EXPECT_GE(large->workSize, 128u * 65535u);
+  const char* value = nullptr;
+  ASSERT_EQ(expression4evaluate(large, &value), 128 * 65535);
+  EXPECT_EQ(value[128 * 65535 - 1], '1');
+  expression4free(large);
+  EXPECT_LT(allocatedBytes(), before + 65536);
+  const char* smallValue = nullptr;
+  EXPECT_EQ(expression4evaluate(small.e, &smallValue), 38);
 }
 
 }  // namespace

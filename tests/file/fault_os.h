@@ -38,6 +38,7 @@ class FaultOs {
   int failLockAt = 0;      // lock returns kOsFailure
   int lockViolations = 0;  // the next n locks report kOsLockViolation
   int failUnlockAt = 0;
+  int failRenameAt = 0;             // rename returns kOsFailure, changing nothing
   bool everythingReadOnly = false;  // isReadOnly is true for every name
   bool realSleep = true;            // false: sleeps are only recorded
   int64_t fixedSeconds = -1;        // >= 0: the clock shows this second...
@@ -46,7 +47,7 @@ class FaultOs {
 
   // --- what happened ---
   int opens = 0, creates = 0, reads = 0, writes = 0, lengths = 0, setLengths = 0;
-  int flushes = 0, closes = 0, locks = 0, unlocks = 0;
+  int flushes = 0, closes = 0, locks = 0, unlocks = 0, renames = 0;
   std::vector<std::pair<int64_t, uint32_t>> readCalls;   // position, length
   std::vector<std::pair<int64_t, uint32_t>> writeCalls;  // position, length
   std::vector<std::pair<int64_t, int64_t>> lockCalls;    // position, length
@@ -123,7 +124,9 @@ class FaultOs {
   }
   static OsStatus remove(const char* name) { return self().real_->remove(name); }
   static OsStatus rename(const char* from, const char* to, bool replace) {
-    return self().real_->rename(from, to, replace);
+    FaultOs& f = self();
+    if (++f.renames == f.failRenameAt) return kOsFailure;
+    return f.real_->rename(from, to, replace);
   }
   static OsStatus lock(int64_t h, int64_t pos, int64_t len) {
     FaultOs& f = self();
@@ -168,6 +171,9 @@ class FaultOs {
       f.fixedSeconds += f.clockStep;
     }
   }
+  static OsStatus findExisting(const char* name, char* out, int capacity) {
+    return self().real_->findExisting(name, out, capacity);
+  }
   static void sleep(int32_t ms) {
     FaultOs& f = self();
     f.sleeps.push_back(ms);
@@ -177,9 +183,9 @@ class FaultOs {
   const OsInterface* real_;
   const OsInterface* previous_ = nullptr;
   const OsInterface table_ = {
-      open,          create,           readAt,   writeAt, length, setLength,  flush,
-      close,         remove,           rename,   lock,    unlock, isReadOnly, exists,
-      tempDirectory, currentDirectory, fullPath, clock,   sleep};
+      open,          create,           readAt,   writeAt, length, setLength,   flush,
+      close,         remove,           rename,   lock,    unlock, isReadOnly,  exists,
+      tempDirectory, currentDirectory, fullPath, clock,   sleep,  findExisting};
 };
 
 }  // namespace whtest

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
+#include "dbf/core/os.h"
 #include "migrate/converters.h"
 #include "migrate/old_database.h"
 #include "tables/context.h"
@@ -87,9 +89,64 @@ TEST_F(Converters, MailBoxWithoutItsMessageBagWritesNothing) {
     MailBoxConverter c;
     ASSERT_EQ(c.openTarget(), 0);
     c.run("select * from MailBox");
+    EXPECT_TRUE(c.failed()) << "a row that cannot be looked up is not dropped on purpose";
   }
   MailBoxTable table;
   EXPECT_TRUE(rowsOf(table, 6).empty());
+}
+
+// A table whose new memo file cannot be created keeps its old files, byte for
+// byte and under their names, and says so.
+TEST_F(Converters, TableThatCannotBeCreatedKeepsItsOldFiles) {
+  openWith(
+      "CREATE TABLE UserBase (u TEXT, nt SMALLINT, pw TEXT, fn MEMO);"
+      "INSERT INTO UserBase VALUES ('ann', 1, 'pw', 'Ann Adler');");
+  {
+    UserBaseConverter c;
+    ASSERT_EQ(c.openTarget(), 0);
+    c.run("select * from UserBase");
+  }
+  std::filesystem::rename(dir.file("USERBASE.FPT"), dir.file("userbase.fpt"));
+  std::vector<std::string> before = dir.list();
+  std::string data = readFile(dir.file("USERBASE.DBF")), memo = readFile(dir.file("userbase.fpt"));
+
+  static const OsInterface* real = os4get();
+  static int creates = 0;
+  OsInterface failing = *real;
+  failing.create = [](const char* name, OsShare share, OsCreate how, int64_t* handle) {
+    return ++creates == 2 ? kOsFailure : real->create(name, share, how, handle);
+  };
+  os4set(&failing);
+  UserBaseConverter c;
+  EXPECT_EQ(c.openTarget(), -1);
+  os4set(real);
+  EXPECT_EQ(creates, 2) << "the data file was made, the memo file was not";
+  EXPECT_EQ(dir.list(), before);
+  EXPECT_EQ(readFile(dir.file("USERBASE.DBF")), data);
+  EXPECT_EQ(readFile(dir.file("userbase.fpt")), memo);
+  EXPECT_NE(c.failureReport().find("UserBase: cannot be created"), std::string::npos)
+      << c.failureReport();
+}
+
+// A lookup whose MessageBag cannot be opened fails alone: the engine error of
+// the failed open is disposed of there and fails no later table's writes.
+TEST_F(Converters, FailedLookupLeavesNoErrorForTheNextTable) {
+  openWith("CREATE TABLE AliasSystem (h TEXT); INSERT INTO AliasSystem VALUES ('a'),('b');");
+  MessageBagTable bag;
+  ASSERT_EQ(bag.createTable(), 0);
+  std::filesystem::remove(dir.file("MESSAGEBAG.DBF"));
+  std::filesystem::create_directory(dir.file("MESSAGEBAG.DBF"));
+  {
+    AliasSystemConverter aliases;
+    ASSERT_EQ(aliases.openTarget(), 0);
+    int32_t size = 0;
+    EXPECT_EQ(bag.findMessage(1, 2, 3, &size), -1);
+    EXPECT_EQ(currentContext()->errorCode, 0);
+    aliases.run("select * from AliasSystem");
+    EXPECT_FALSE(aliases.failed()) << aliases.failureReport();
+  }
+  AliasSystemTable aliases;
+  EXPECT_EQ(rowsOf(aliases, 1), (std::vector<std::vector<std::string>>{{"a"}, {"b"}}));
 }
 
 TEST_F(Converters, ConverterWithoutOpenTargetMovesNoFile) {
@@ -132,6 +189,10 @@ TEST_F(Converters, EngineErrorWhileWritingEndsOnlyThatTable) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "database errors are not shown";
     EXPECT_EQ(aliases.rows, 2);
     EXPECT_STREQ(lastDatabaseErrorText(), "DBF Error [-310]");
+    EXPECT_NE(aliases.failureReport().find("AliasSystem: old row 2 could not be written"),
+              std::string::npos)
+        << aliases.failureReport();
+    EXPECT_FALSE(spam.failed());
   }
   AliasSystemTable aliases;
   SpamSystemTable spam;

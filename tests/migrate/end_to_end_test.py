@@ -6,10 +6,11 @@ here from the old SQLite database and the message files that were present.
 
     end_to_end_test.py SCENARIO DBMIGRATE WH_SAMPLE [JET_SAMPLES_DIR]
 
-SCENARIO: sample, handmade, empty, rerun, interrupted, unopenable, jet,
-statuses. The Access samples are looked for in WH_JET_SAMPLES, else in
-JET_SAMPLES_DIR. Exit status 0 when every check holds, 1 after a failed check
-(each is printed), 77 when the scenario cannot run here (no Access samples).
+SCENARIO: sample, handmade, empty, rerun, interrupted, unopenable, lowercase,
+one_at_a_time, killed_fixup, jet, statuses. The Access samples are looked for
+in WH_JET_SAMPLES, else in JET_SAMPLES_DIR. Exit status 0 when every check
+holds, 1 after a failed check (each is printed), 77 when the scenario cannot
+run here (no Access samples).
 
 With WH_REFERENCE_DBMIGRATE set to another build of dbmigrate (the Wine tests
 run the Windows build and name the Linux one), every run of DBMIGRATE is
@@ -18,8 +19,10 @@ must give the same exit status, the same output (the Windows ".\\" prefix
 read as "./"), the same tables byte for byte (but the date of last update)
 and the same message files.
 """
+import fcntl
 import hashlib
 import os
+import re
 import shutil
 import signal
 import sqlite3
@@ -263,8 +266,9 @@ def normalise(rows):
     return [[v.rstrip(" ") if isinstance(v, str) else v for v in row] for row in rows]
 
 
-def check_run(directory, files_before, tables=TABLE_ORDER):
-    """Checks every table and the message files after a run."""
+def check_run(directory, files_before, tables=TABLE_ORDER, moved=True):
+    """Checks every table and (unless MessageBag failed and |moved| is
+    false) the message files after a run."""
     expected, present = expected_tables(directory, files_before)
     for name in tables:
         rows = normalise(check_columns(directory, name))
@@ -275,6 +279,8 @@ def check_run(directory, files_before, tables=TABLE_ORDER):
                 if got != exp:
                     print("  first difference, row %d:\n    got  %r\n    want %r" % (i, got, exp))
                     break
+    if not moved:
+        return expected
     after = message_files(directory)
     check(set(after) == present, "message files: %s missing, %s unexpected" %
           (sorted(present - set(after))[:5], sorted(set(after) - present)[:5]))
@@ -289,10 +295,11 @@ def check_run(directory, files_before, tables=TABLE_ORDER):
 
 # --- running the programs -------------------------------------------------
 
-def run(program, directory, *args):
+def run(program, directory, *args, user=None):
     """Exit status, output and errors; a Windows build's line ends are read as
-    "\n"."""
-    result = subprocess.run([program, *args], cwd=directory, capture_output=True)
+    "\n". With |user|, the program runs as that user (and group)."""
+    result = subprocess.run([program, *args], cwd=directory, capture_output=True,
+                            user=user, group=user)
     return (result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n"),
             result.stderr.decode("latin-1").replace("\r\n", "\n"))
 
@@ -300,16 +307,16 @@ def run(program, directory, *args):
 REFERENCE = os.environ.get("WH_REFERENCE_DBMIGRATE")
 
 
-def run_dbmigrate(dbmigrate, directory, *args):
+def run_dbmigrate(dbmigrate, directory, *args, user=None):
     """Runs dbmigrate; with a reference build, checks that it does the same
     as the reference on a copy of the directory."""
     if not REFERENCE:
-        return run(dbmigrate, directory, *args)
+        return run(dbmigrate, directory, *args, user=user)
     copy = os.path.normpath(directory) + ".reference"
     shutil.rmtree(copy, ignore_errors=True)
     shutil.copytree(directory, copy, symlinks=True)
-    want = run(REFERENCE, copy, *args)
-    got = run(dbmigrate, directory, *args)
+    want = run(REFERENCE, copy, *args, user=user)
+    got = run(dbmigrate, directory, *args, user=user)
     check(got[0] == want[0], "exit status %d, the reference's %d" % (got[0], want[0]))
     check(got[1].replace(".\\", "./") == want[1],
           "printed %r, the reference %r" % (got[1], want[1]))
@@ -339,6 +346,48 @@ def migrate(dbmigrate, directory, expect_output=BANNER):
         check(out == expect_output, "dbmigrate printed %r" % out)
     check(err == "", "dbmigrate wrote to standard error: %r" % err)
     return out
+
+
+def migrate_failing(dbmigrate, directory, failed, user=None):
+    """Runs dbmigrate where the tables |failed| cannot be converted: exit
+    status 1, and a last line on standard error that names exactly them."""
+    code, out, err = run_dbmigrate(dbmigrate, directory, user=user)
+    check(code == 1, "dbmigrate exit status %d, not 1" % code)
+    check(out.startswith(BANNER), "no banner: %r" % out)
+    lines = err.splitlines()
+    named = lines and re.match(r"dbmigrate: failed tables: (.*); run dbmigrate again", lines[-1])
+    check(named is not None and named.group(1).split(", ") == failed,
+          "standard error does not end naming %s: %r" % (failed, err))
+    return err
+
+
+def reference_tables(dbmigrate, sample, work, messages):
+    """The tables and message file names of one clean run on generated data."""
+    d = os.path.join(work, "reference")
+    if not os.path.exists(d):
+        generate(sample, d, messages)
+        migrate(dbmigrate, d)
+    return table_bytes(d), sorted(message_files(d))
+
+
+def check_like_clean_run(directory, reference):
+    tables, messages = reference
+    check(table_bytes(directory) == tables, "the tables differ from those of one clean run")
+    check(sorted(message_files(directory)) == messages, "message files differ from a clean run")
+
+
+def as_other_user(directory):
+    """The user to run dbmigrate as so that file permissions apply to it:
+    nobody when the tests run as root (who may write anything), else None.
+    The directory is then made theirs."""
+    if os.geteuid() != 0:
+        return None
+    for parent in (os.path.dirname(directory), os.path.dirname(os.path.dirname(directory))):
+        os.chmod(parent, 0o755)
+    for root, dirs, files in os.walk(directory):
+        for name in [root] + [os.path.join(root, n) for n in dirs + files]:
+            os.chown(name, 65534, 65534)
+    return 65534
 
 
 def table_bytes(directory):
@@ -535,13 +584,151 @@ def scenario_interrupted(dbmigrate, sample, work):
 
 
 def scenario_unopenable(dbmigrate, sample, work):
+    """Tables that cannot be replaced: each is named, keeps its old files, and
+    no engine error of one table reaches another; the rerun, once the cause
+    is gone, gives the tables of one clean run."""
+    reference = reference_tables(dbmigrate, sample, work, 20)
+
+    # Directories where UserBase and MessageBag belong: MailBox cannot look
+    # its messages up, no message file is moved, and the tables after them
+    # are written in full.
     d = os.path.join(work, "old")
     generate(sample, d, 20)
-    os.mkdir(os.path.join(d, "USERBASE.DBF"))  # the table cannot be created
+    for table in ("USERBASE.DBF", "MESSAGEBAG.DBF"):
+        os.mkdir(os.path.join(d, table))
     before = message_files(d)
-    migrate(dbmigrate, d)
+    migrate_failing(dbmigrate, d, ["UserBase", "MessageBag", "MailBox"])
     check(os.path.isdir(os.path.join(d, "USERBASE.DBF")), "the directory was replaced")
-    check_run(d, before, tables=TABLE_ORDER[1:])
+    check(message_files(d) == before, "message files were moved for a MessageBag not written")
+    check_run(d, before, tables=TABLE_ORDER[3:], moved=False)
+    for table in ("USERBASE.DBF", "MESSAGEBAG.DBF"):
+        os.rmdir(os.path.join(d, table))
+    migrate(dbmigrate, d)
+    check_like_clean_run(d, reference)
+
+    # The old UserBase of an earlier run, locked by another process: not
+    # removed, not replaced, not a byte changed.
+    d = os.path.join(work, "locked")
+    generate(sample, d, 20)
+    migrate(dbmigrate, d)
+    old = table_bytes(d)
+    with open(os.path.join(d, "USERBASE.FPT"), "r+b") as locked:
+        fcntl.lockf(locked, fcntl.LOCK_EX)
+        err = migrate_failing(dbmigrate, d, ["UserBase"])
+        check("USERBASE.FPT is in use" in err, "the locked file is not named: %r" % err)
+    check(table_bytes(d) == old, "the old UserBase was changed")
+    migrate(dbmigrate, d)
+    check_like_clean_run(d, reference)
+
+    # A directory nobody may write: every table fails, nothing is touched.
+    d = os.path.join(work, "readonly", "old")
+    os.mkdir(os.path.dirname(d))
+    generate(sample, d, 20)
+    user = as_other_user(d)
+    listing = sorted(os.listdir(d))
+    os.chmod(d, 0o555)
+    migrate_failing(dbmigrate, d, TABLE_ORDER, user=user)
+    os.chmod(d, 0o755)
+    check(sorted(os.listdir(d)) == listing, "the read-only directory was changed")
+    migrate(dbmigrate, d)
+    check_like_clean_run(d, reference)
+
+
+def scenario_lowercase(dbmigrate, sample, work):
+    """Message files and old tables in lower case, as a Windows server may
+    have left them, are the same files; a name that matches two files when
+    case is ignored is an error naming both, and touches neither."""
+    reference = reference_tables(dbmigrate, sample, work, 30)
+    d = os.path.join(work, "old")
+    generate(sample, d, 30)
+    names = sorted(n for n in message_files(d) if n.startswith("A"))
+    for name in names:
+        os.rename(os.path.join(d, name), os.path.join(d, name.lower()))
+    twin = names[3][0] + names[3][1:-4].lower() + ".msg"  # "A35a1...msg" beside "a35a1...msg"
+    shutil.copy(os.path.join(d, names[3].lower()), os.path.join(d, twin))
+    for stale in ("userbase.dbf", "userbase.fpt", "mailbox.dbf"):
+        write_file(d, stale, "a table another program wrote")
+
+    err = migrate_failing(dbmigrate, d, ["MessageBag"])
+    check(names[3].lower() in err and twin in err, "the two matching files are not named: %r" % err)
+    left = sorted(n for n in os.listdir(d) if n.lower().endswith(".msg") and n[0] in "aA")
+    check(left == sorted([twin, names[3].lower()]), "message files left under old names: %s" % left)
+    for stale in ("userbase.dbf", "userbase.fpt", "mailbox.dbf"):
+        check(not os.path.exists(os.path.join(d, stale)), "%s was not replaced" % stale)
+
+    os.remove(os.path.join(d, twin))
+    migrate(dbmigrate, d)
+    check_like_clean_run(d, reference)
+
+
+def scenario_one_at_a_time(dbmigrate, sample, work):
+    """Two runs started at once in one directory: one is refused at once
+    with status 3, the other gives the tables of one clean run. A database
+    this process may not write cannot carry the lock: status 255."""
+    reference = reference_tables(dbmigrate, sample, work, 300)
+    d = os.path.join(work, "old")
+    generate(sample, d, 300)
+    runs = [subprocess.Popen([dbmigrate], cwd=d, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            for _ in range(2)]
+    results = sorted((p.wait(), p.communicate()[1].decode("latin-1")) for p in runs)
+    check([code for code, _ in results] == [0, 3], "exit statuses %s" % [c for c, _ in results])
+    check("another dbmigrate is working in this directory" in results[-1][1],
+          "the refused run said %r" % results[-1][1])
+    check_like_clean_run(d, reference)
+
+    d = os.path.join(work, "readonly", "old")
+    os.mkdir(os.path.dirname(d))
+    generate(sample, d, 10)
+    user = as_other_user(d)
+    os.chmod(os.path.join(d, "SMTP.MDB"), 0o444)
+    listing = sorted(os.listdir(d))
+    code, out, err = run(dbmigrate, d, user=user)
+    check(code == 255, "read-only SMTP.MDB: exit status %d" % code)
+    check(out == BANNER + "Cannot open old database.\nQuit from convertion", "printed %r" % out)
+    check("SMTP.MDB cannot be opened for writing" in err, "no reason given: %r" % err)
+    check(sorted(os.listdir(d)) == listing, "files were touched")
+
+
+def scenario_killed_fixup(dbmigrate, sample, work):
+    """A kill while the old MessageBag gets its HdrField leaves the old layout
+    (or the whole fix-up), never a column of NULLs that later runs would
+    take for 0."""
+    reference = reference_tables(dbmigrate, sample, work, 40)
+    d = os.path.join(work, "old")
+    generate(sample, d, 40)
+    database = os.path.join(d, "SMTP.MDB")
+    # A trigger makes the update of every row slow enough to be killed in.
+    write_db(d, ["CREATE TABLE Slow (x)",
+                 "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 3000)"
+                 " INSERT INTO Slow SELECT x FROM n",
+                 "CREATE TRIGGER SlowUpdate BEFORE UPDATE ON MessageBag"
+                 " BEGIN SELECT count(*) FROM Slow a, Slow b; END"])
+    process = subprocess.Popen([dbmigrate], cwd=d, stdout=subprocess.DEVNULL)
+    journal, since, deadline = database + "-journal", None, time.time() + 60
+    while process.poll() is None and time.time() < deadline:
+        if not os.path.exists(journal):
+            since = None
+        elif since is None:
+            since = time.time()
+        elif time.time() - since > 0.5:  # well inside the update of the rows
+            process.send_signal(signal.SIGKILL)
+            break
+        time.sleep(0.01)
+    process.wait()
+    check(process.returncode == -signal.SIGKILL, "dbmigrate was not killed inside the fix-up")
+
+    db = sqlite3.connect(database)  # rolls the unfinished change back
+    layout = [r[1] for r in db.execute("PRAGMA table_info(MessageBag)")]
+    empty = db.execute("SELECT count(*) FROM MessageBag WHERE HdrField IS NULL").fetchone()[0] \
+        if "HdrField" in layout else 0
+    db.execute("DROP TRIGGER SlowUpdate")
+    db.execute("DROP TABLE Slow")
+    db.commit()
+    db.close()
+    check(len(layout) == 13 or empty == 0,
+          "the kill left HdrField without values (%d columns)" % len(layout))
+    migrate(dbmigrate, d)
+    check_like_clean_run(d, reference)
 
 
 JET_SAMPLES = ["testodbc.mdb", "Monitor.mdb", "node-adodb.mdb"]
@@ -596,7 +783,9 @@ def scenario_statuses(dbmigrate, sample, work):
 SCENARIOS = {
     "sample": scenario_sample, "handmade": scenario_handmade, "empty": scenario_empty,
     "rerun": scenario_rerun, "interrupted": scenario_interrupted,
-    "unopenable": scenario_unopenable, "jet": scenario_jet, "statuses": scenario_statuses,
+    "unopenable": scenario_unopenable, "lowercase": scenario_lowercase,
+    "one_at_a_time": scenario_one_at_a_time, "killed_fixup": scenario_killed_fixup,
+    "jet": scenario_jet, "statuses": scenario_statuses,
 }
 
 

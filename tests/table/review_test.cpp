@@ -1,10 +1,13 @@
 // Faults found in review of the table code, one group per fault: a refused
 // record lock must never let a move or close drop the caller's change, a new
 // record being built keeps its memos through a lock release of its group and
-// gets none of the previous record's, and no record count in the header may
-// make one past it overflow a record number.
+// gets none of the previous record's, no record count in the header may
+// make one past it overflow a record number, a stored error stops blanking
+// and lock questions, and a move reads the count again and goes on as the
+// skip steps say.
 #include <string>
 
+#include "tests/file/fault_os.h"
 #include "tests/table/fixture.h"
 
 using namespace tabletest;
@@ -204,6 +207,66 @@ TEST_F(TableTest, ReadingAMemoOfANewRecordFindsNone) {
   ASSERT_EQ(table4go(t, 1), 0);
   ASSERT_NE(column4memoText(table4column(t, 2), &len), nullptr);
   EXPECT_EQ(len, 5u);
+  EXPECT_EQ(table4close(t), 0);
+}
+
+// --- operations while an error is stored ---
+
+// They do nothing and say so: no column is blanked, no lock state answered.
+TEST_F(TableTest, StoredErrorStopsBlankAndTheLockQuestion) {
+  Table* t = table4create(&ctx_, "se", kNumbers, nullptr);
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(appendTexts(t, {"7"}), 0);  // holds the new record's lock
+  engine4error(&ctx_, dbf::kErrMemory, 1);
+  EXPECT_EQ(column4blank(table4column(t, 1)), dbf::kErrContextHoldsError);
+  EXPECT_EQ(table4isRecordLocked(t, 1), dbf::kErrContextHoldsError);
+  engine4errorSet(&ctx_, 0);
+  EXPECT_EQ(columnText(t, 1), "7   ");
+  EXPECT_EQ(table4isRecordLocked(t, 1), 1);
+  EXPECT_EQ(table4close(t), 0);
+}
+
+// --- the record count of a move ---
+
+// Another program packed the table to one record and has written record 2 of
+// an append it has not published: a go to a record within the count read
+// earlier must read the count again and not return that record.
+TEST_F(TableTest, GoReadsTheCountAgain) {
+  Table* t = table4create(&ctx_, "gc", kNumbers, nullptr);
+  ASSERT_NE(t, nullptr);
+  for (const char* v : {"1", "2", "3"}) ASSERT_EQ(appendTexts(t, {v}), 0);
+  ASSERT_EQ(table4unlock(t), 0);
+  ASSERT_EQ(table4go(t, 3), 0);
+  auto bytes = slurp("GC.DBF");
+  bytes[4] = 1;  // the count; record 2 stands beyond it
+  spit("GC.DBF", bytes);
+  EXPECT_EQ(table4go(t, 2), dbf::kErrRead);
+  EXPECT_EQ(table4recNo(t), -1);
+  engine4errorSet(&ctx_, 0);
+  EXPECT_EQ(table4close(t), 0);
+}
+
+// A skip whose move to the target fails goes on as a skip does after a move
+// that finds nothing; under the stored error the rest does nothing and the
+// first error stays stored.
+TEST_F(TableTest, SkipGoesOnAfterAFailedMove) {
+  Table* t = table4create(&ctx_, "sk", kNumbers, nullptr);
+  ASSERT_NE(t, nullptr);
+  for (const char* v : {"1", "2", "3"}) ASSERT_EQ(appendTexts(t, {v}), 0);
+  ASSERT_EQ(table4close(t), 0);
+  ctx_.shareMode = 1;  // the count is held: the move reads only the record
+  t = table4open(&ctx_, "sk");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(table4top(t), 0);
+  int rc = 0;
+  {
+    whtest::FaultOs fault;
+    fault.failReadAt = 1;
+    rc = table4skip(t, 1);
+  }
+  EXPECT_EQ(rc, dbf::kErrContextHoldsError);
+  EXPECT_EQ(ctx_.errorCode, dbf::kErrRead);
+  engine4errorSet(&ctx_, 0);
   EXPECT_EQ(table4close(t), 0);
 }
 
