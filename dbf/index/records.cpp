@@ -173,6 +173,20 @@ void removeRecordKeys(const std::vector<TagHandle*>& handles, size_t count, uint
   }
 }
 
+// True when the data file holds t->record as record |record|: a write that
+// reported a failure got its bytes there all the same (its flush failed), so
+// the new keys are the right ones.
+bool reachedFile(Table* t, int32_t record) {
+  DataFile* d = t->dataFile;
+  std::vector<char> stored(d->recordLength);
+  const int64_t position =
+      d->headerLength + static_cast<int64_t>(record - 1) * static_cast<int64_t>(d->recordLength);
+  const bool same = file4readAll(&d->data, position, stored.data(), d->recordLength) == 0 &&
+                    std::memcmp(stored.data(), t->record, d->recordLength) == 0;
+  engine4errorSet(t->ctx, 0);
+  return same;
+}
+
 int checkTable(const Table* t, int location) {
   if (t == nullptr) return engine4error(nullptr, kErrNullHandle, location);
   if (t->ctx->errorCode < 0) return kErrContextHoldsError;
@@ -245,6 +259,7 @@ int table4undoTagUpdate(Table* t, int32_t record) {
   if (t->indexes == nullptr) return 0;
   int rc = 0;
   withErrorSetAside(t->ctx, [&] {
+    if (reachedFile(t, record)) return;
     const bool held = index4holdsLock(t);
     rc = held ? 0 : index4lockAll(t);
     if (rc != 0) return;
