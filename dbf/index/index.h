@@ -402,8 +402,7 @@ int index4unlockAll(Table* t);
 bool index4holdsLock(const Table* t);
 // Writes what changed of a file this process has locked (or opened in mode 1
 // or 2): the first 16 bytes of the directory header when the version counter
-// moved, then every tag (order4flush). Root offsets are read again on next
-// use. 0 or the first failure.
+// moved, then every tag (order4flush). 0 or the first failure.
 int index4flush(IndexFile* f);
 // Writes the tag's changed nodes and, when it moved, its root offset.
 int order4flush(Tag* tag);

@@ -88,14 +88,23 @@ int placeAgain(Tag* tag, const Place& p) {
                       tag->name);
 }
 
-// Just after the lock byte was taken: the file's length, free-list head and
-// version counter as they are now. When the counter moved, every cached node
-// goes and |t|'s selected tag of this file is placed again.
-int refreshLocked(IndexFile* f, Table* t) {
+// The end of the file as it is now (rounded up to whole nodes), or more when
+// this process has taken nodes there that are not written yet.
+int takeFileEnd(IndexFile* f) {
   const int64_t length = file4length(&f->file);
   if (length < 0) return static_cast<int>(length);
   if (length > kLargestFile) return damaged(f, kLocationLock, "length");
-  f->endOfFile = static_cast<int32_t>((length + kIndexUnit - 1) / kIndexUnit * kIndexUnit);
+  const int32_t end = static_cast<int32_t>((length + kIndexUnit - 1) / kIndexUnit * kIndexUnit);
+  if (end > f->endOfFile) f->endOfFile = end;
+  return 0;
+}
+
+// Just after the lock byte was taken: the free-list head and the version
+// counter as they are now. When the counter moved, every cached node goes,
+// the end of the file is read again and |t|'s selected tag of this file is
+// placed again. (The file only grows while the counter stands still: the end
+// is read when a node is taken there.)
+int refreshLocked(IndexFile* f, Table* t) {
   uint8_t head[16];
   if (file4read(&f->file, 0, head, sizeof head) != sizeof head)
     return f->ctx->errorCode < 0 ? f->ctx->errorCode : damaged(f, kLocationLock, "version");
@@ -107,6 +116,8 @@ int refreshLocked(IndexFile* f, Table* t) {
   const Place place = placeOf(selected);
   int rc = forEachTag(f, tag4dropNodes);
   f->version = h.version = version;
+  f->endOfFile = 0;
+  if (rc == 0) rc = takeFileEnd(f);
   if (rc < 0) return rc;
   return selected != nullptr ? placeAgain(selected, place) : 0;
 }
@@ -138,6 +149,11 @@ int32_t index4extend(IndexFile* f) {
       return engine4error(ctx, kErrRead, kLocationExtend, f->file.name, text, "index4extend");
     }
     head.freeHead = 0;  // the free node lies beyond the end of the file
+  }
+  if (f->file.mode == 0) {
+    // Others may have grown the file since this process last looked.
+    const int rc = takeFileEnd(f);
+    if (rc < 0) return rc;
   }
   if (f->endOfFile > kLargestFile - kIndexUnit) return damaged(f, kLocationExtend, "length");
   const int32_t node = f->endOfFile;
@@ -191,9 +207,9 @@ int index4flush(IndexFile* f) {
   }
   const int r = forEachTag(f, order4flush);
   if (r < 0 && rc == 0) rc = r;
-  // Key maintenance never moves the directory tree; tag roots are read again.
-  for (Tag* tag = f->tags; tag != nullptr; tag = tag->next)
-    if (!tag->rootChanged && tag != head) tag->header.root = kRootUnknown;
+  // The root offsets stay known: a root moves only in a file opened
+  // exclusively, or with a rebuild, which moves the version counter (and
+  // whoever locks next reads the roots again).
   if (rc == 0) f->changed = false;
   return rc;
 }

@@ -172,11 +172,12 @@ class TreeEdit {
   void touch(const IndexNode* node) {
     for (const IndexNode* c : created_)
       if (c == node) return;
-    for (const Saved& s : saved_)
-      if (s.offset == node->offset) return;
-    saved_.push_back(Saved{});
-    saved_.back().offset = node->offset;
-    std::memcpy(saved_.back().image, node->image, kIndexUnit);
+    for (int i = 0; i < savedCount_; ++i)
+      if (saved(i).offset == node->offset) return;
+    Saved* s = savedCount_ < kInline ? &inline_[savedCount_] : &more_.emplace_back();
+    ++savedCount_;
+    s->offset = node->offset;
+    std::memcpy(s->image, node->image, kIndexUnit);
   }
 
   // A node for the tag, held by the edit until it ends.
@@ -211,7 +212,8 @@ class TreeEdit {
     for (IndexNode* node : created_) tag4discardNode(tag_, node);
     created_.clear();
     const int klen = keyLength(tag_);
-    for (const Saved& s : saved_) {
+    for (int i = 0; i < savedCount_; ++i) {
+      const Saved& s = saved(i);
       IndexNode* node = tag4findNode(tag_, s.offset);
       const bool fresh = node == nullptr;
       if (fresh) node = tag4newNode(tag_, s.offset);
@@ -234,11 +236,17 @@ class TreeEdit {
 
  private:
   struct Saved {
+    Saved() {}  // filled by touch(), not zeroed first
     int32_t offset;
     uint8_t image[kIndexUnit];
   };
+  const Saved& saved(int i) const { return i < kInline ? inline_[i] : more_[i - kInline]; }
+
+  static constexpr int kInline = 4;  // a leaf and its parents, most of the time
   Tag* tag_;
-  std::vector<Saved> saved_;
+  Saved inline_[kInline];
+  std::vector<Saved> more_;
+  int savedCount_ = 0;
   std::vector<IndexNode*> created_;
   int32_t freeHead_, endOfFile_, root_;
   uint32_t version_;
@@ -261,9 +269,13 @@ int seat(Tag* tag, const uint8_t* key, uint32_t record) {
   rc = tag4readNode(tag, root, nullptr, &node);
   if (rc != 0) return rc;
   tag4push(tag, node);
+  // Beyond the last pair of every interior node on the way: beyond every key
+  // of the leaf too (appends in key order), which then needs no search.
+  bool beyond = false;
   while (!node4isLeaf(node->image)) {
     if (tag->depth >= kMaxTreeDepth) return kTreeChanged;
-    int lo = -1, hi = node4count(node->image) - 1;
+    const int last = node4count(node->image) - 1;
+    int lo = -1, hi = last;
     while (lo < hi - 1) {
       const int mid = lo + (hi - lo) / 2;
       const InteriorEntry e = interior4entry(node->image, klen, mid);
@@ -272,15 +284,18 @@ int seat(Tag* tag, const uint8_t* key, uint32_t record) {
       else
         lo = mid;
     }
+    const InteriorEntry chosen = interior4entry(node->image, klen, hi);
+    beyond = hi == last && comparePair(chosen.key, chosen.record, key, record, klen) < 0 &&
+             (beyond || tag->depth == 1);
     node->current = hi;
     IndexNode* child = nullptr;
-    rc = tag4readNode(tag, interior4entry(node->image, klen, hi).child, node, &child);
+    rc = tag4readNode(tag, chosen.child, node, &child);
     if (rc != 0) return rc;
     tag4push(tag, child);
     node = child;
   }
   const int n = node4count(node->image);
-  int i = 0;
+  int i = beyond ? n : 0;
   for (; i < n; ++i) {
     const Slot s = slotAt(tag, node, i);
     if (comparePair(node4key(node), s.record, key, record, klen) >= 0) break;
@@ -371,8 +386,20 @@ int leafInsert(const Tag* tag, IndexNode* leaf, int i, const uint8_t* key, uint3
   setFree(leaf, leaf->layout.freeBytes - entryBytes - added);
   const int gapStart = kLeafEntries + (n + 1) * entryBytes;
   std::memset(image + gapStart, 0, static_cast<size_t>(bottom - added - gapStart));
-  leaf->decoded = -1;
   leaf->changed = true;
+  if (i < n) {
+    leaf->decoded = -1;
+    return 1;
+  }
+  // The cursor stays on the new last key: the next key added after it needs
+  // no decoding of the leaf.
+  std::memcpy(leaf->keyData, &record, 4);
+  std::memcpy(leaf->keyData + 4, key, static_cast<size_t>(klen));
+  leaf->keyData[4 + klen] = 0;
+  leaf->decoded = leaf->current = n;
+  leaf->keyPosition = top - stored;
+  leaf->duplicateCount = duplicates;
+  leaf->trailingCount = trailing;
   return 1;
 }
 
