@@ -32,8 +32,7 @@ struct TagSpec {
   const char* expression;
   uint16_t keyLength;
 };
-const TagSpec kTags[] = {
-    {"MSGID1", "MSGID1", 8}, {"MSGID2", "MSGID2", 8}, {"MSGID3", "MSGID3", 8}};
+const TagSpec kTags[] = {{"MSGID1", "MSGID1", 8}, {"MSGID2", "MSGID2", 8}, {"MSGID3", "MSGID3", 8}};
 
 void putHeader(uint8_t* h, int32_t root, uint16_t keyLength, uint8_t options,
                const char* expression) {

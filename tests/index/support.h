@@ -174,18 +174,23 @@ inline Verdict check(const std::string& table, const std::string& cdx) {
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return v;
   char line[4096];
-  static const std::regex levels(R"(tag (\w+): pad.* (\d+) levels, (\d+) nodes)");
-  static const std::regex freeNodes(R"(free list: \d+ node\(s\): (.*))");
   while (std::fgets(line, sizeof line, pipe) != nullptr) {
     v.text += line;
-    std::cmatch m;
-    if (std::regex_search(line, m, levels)) {
-      v.deepest = std::max(v.deepest, std::stoi(m[2].str()));
-      v.nodes[m[1].str()] = std::stoi(m[3].str());
+    // "NOTE: tag NAME: pad byte ...; 300 keys, 2 levels, 5 nodes"
+    const char* tag = std::strstr(line, "NOTE: tag ");
+    const char* sizes = std::strrchr(line, ';');
+    int keys = 0, levels = 0, nodes = 0;
+    if (tag != nullptr && sizes != nullptr &&
+        std::sscanf(sizes, "; %d keys, %d levels, %d nodes", &keys, &levels, &nodes) == 3) {
+      const char* name = tag + 10;
+      v.deepest = std::max(v.deepest, levels);
+      v.nodes[std::string(name, std::strcspn(name, ":"))] = nodes;
     }
-    if (std::regex_search(line, m, freeNodes)) {
-      std::stringstream list(m[1].str());
-      for (std::string item; std::getline(list, item, ',');)
+    // "NOTE: free list: 2 node(s): 0x1400,0x1600"
+    const char* list = std::strstr(line, "free list: ");
+    if (list != nullptr && (list = std::strstr(list, "node(s): ")) != nullptr) {
+      std::stringstream items(list + 9);
+      for (std::string item; std::getline(items, item, ',');)
         if (item.rfind("0x", 0) == 0) v.freeList.insert(std::stoll(item, nullptr, 16));
     }
     if (std::strncmp(line, "OK:", 3) == 0) v.ok = true;
