@@ -218,6 +218,13 @@ int table4pack(Table* t) {
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return dbf::kErrContextHoldsError;
   if (t->readOnly) return engine4error(ctx, dbf::kErrWrite, kLocationReadOnly, t->alias);
+  // Packing moves records, so the tags must be rebuilt after it: while the
+  // rebuild is missing (table4reindex refuses), a table with index files is
+  // refused before anything moves. (Goes when the rebuild exists.)
+  if (t->indexes != nullptr) {
+    const int refused = table4reindex(t);
+    if (refused != 0) return refused;
+  }
 
   int rc = table4lockAll(t);
   if (rc != 0) return rc;

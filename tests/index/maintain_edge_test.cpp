@@ -150,4 +150,18 @@ TEST_F(MaintenanceEdges, TheSelectedTagFindsItsKeyAgainAfterAnotherProcessChange
   EXPECT_EQ(table4close(t), 0);
 }
 
+TEST_F(MaintenanceEdges, MemoCompressionOfATableWithAnIndexTakesTheIndexLocks) {
+  engine4free(&ctx_);
+  init(0);
+  copySample("small");
+  Table* t = open("small");
+  ASSERT_NE(t, nullptr);
+  const auto before = everyTag(t);
+  const auto cdx = slurp("SMALL.CDX");
+  EXPECT_EQ(table4memoCompress(t), 0);
+  EXPECT_EQ(everyTag(t), before);
+  EXPECT_EQ(table4close(t), 0);
+  EXPECT_EQ(slurp("SMALL.CDX"), cdx);
+}
+
 }  // namespace
