@@ -48,21 +48,6 @@ double rawAppend(const char* file, bool shared) {
   return seconds;
 }
 
-double engineAppend(const char* name, uint8_t shareMode) {
-  EngineContext ctx{};
-  bench::initContext(&ctx, shareMode);
-  Table* t = table4open(&ctx, name);
-  if (t == nullptr) return -1;
-  bench::MessageBagValues values(t);
-  const auto start = std::chrono::steady_clock::now();
-  for (int32_t i = 1; i <= kRecords; ++i)
-    if (values.append(t, i) != 0) return -1;
-  if (table4close(t) != 0) return -1;  // the exclusive header write counts too
-  const double seconds = bench::secondsSince(start);
-  engine4free(&ctx);
-  return seconds;
-}
-
 void runAppend(benchmark::State& state, uint8_t shareMode) {
   bench::ScratchDir dir;
   double engineTotal = 0, rawTotal = 0;
@@ -72,7 +57,7 @@ void runAppend(benchmark::State& state, uint8_t shareMode) {
       return;
     }
     const double raw = rawAppend("RAW.DBF", shareMode == 0);
-    const double engine = engineAppend("ENGINE", shareMode);
+    const double engine = bench::engineAppend("ENGINE", shareMode);
     if (raw < 0 || engine < 0) {
       state.SkipWithError("append failed");
       return;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/cdx_files.h"
 #include "bench/messagebag.h"
 #include "dbf/index/node.h"
 
@@ -33,19 +34,6 @@ struct TagSpec {
   uint16_t keyLength;
 };
 const TagSpec kTags[] = {{"MSGID1", "MSGID1", 8}, {"MSGID2", "MSGID2", 8}, {"MSGID3", "MSGID3", 8}};
-
-void putHeader(uint8_t* h, int32_t root, uint16_t keyLength, uint8_t options,
-               const char* expression) {
-  cdx4put32(h, static_cast<uint32_t>(root));
-  cdx4put16(h + 12, keyLength);
-  h[14] = options;
-  h[15] = 1;
-  const uint32_t length = static_cast<uint32_t>(std::strlen(expression)) + 1;
-  cdx4put16(h + 504, length);
-  cdx4put16(h + 506, 1);
-  cdx4put16(h + 510, length);
-  std::memcpy(h + 512, expression, length - 1);
-}
 
 void putEmptyRoot(uint8_t* node, const LeafLayout& layout) {
   cdx4put16(node, dbf::kNodeRootLeaf);
@@ -83,11 +71,11 @@ bool writeIndex(const std::string& name, int tags) {
   }
   cdx4put16(directory + 2, static_cast<uint32_t>(tags));
   cdx4put16(directory + 12, static_cast<uint32_t>(free));
-  putHeader(file.data(), firstNode, dbf::kTagNameLength, 0xE0, "");
+  bench::putTagHeader(file.data(), firstNode, dbf::kTagNameLength, 0xE0, "");
   for (int i = 0; i < tags; ++i) {
     const int32_t root = firstNode + dbf::kIndexUnit * (i + 1);
-    putHeader(file.data() + dbf::kIndexHeaderSize * (i + 1), root, kTags[i].keyLength, 0x60,
-              kTags[i].expression);
+    bench::putTagHeader(file.data() + dbf::kIndexHeaderSize * (i + 1), root, kTags[i].keyLength,
+                        0x60, kTags[i].expression);
     putEmptyRoot(file.data() + root, leaf4widths(kTags[i].keyLength, 0, LeafRule::kBuilder));
   }
   FILE* out = std::fopen((name + ".CDX").c_str(), "wb");
@@ -100,21 +88,6 @@ bool writeIndex(const std::string& name, int tags) {
   const bool flagged = fd >= 0 && pwrite(fd, &flags, 1, 28) == 1;
   if (fd >= 0) ::close(fd);
   return written && flagged;
-}
-
-double engineAppend(const char* name, uint8_t shareMode) {
-  EngineContext ctx{};
-  bench::initContext(&ctx, shareMode);
-  Table* t = table4open(&ctx, name);
-  if (t == nullptr) return -1;
-  bench::MessageBagValues values(t);
-  const auto start = std::chrono::steady_clock::now();
-  for (int32_t i = 1; i <= kRecords; ++i)
-    if (values.append(t, i) != 0) return -1;
-  if (table4close(t) != 0) return -1;  // exclusive: the index is written here
-  const double seconds = bench::secondsSince(start);
-  engine4free(&ctx);
-  return seconds;
 }
 
 // What a shared append with |tags| tags must do at the least, in raw calls.
@@ -167,8 +140,8 @@ void runAppend(benchmark::State& state, uint8_t shareMode) {
       state.SkipWithError("create failed");
       return;
     }
-    const double plain = engineAppend("PLAIN", shareMode);
-    const double tagged = engineAppend("TAGGED", shareMode);
+    const double plain = bench::engineAppend("PLAIN", shareMode);
+    const double tagged = bench::engineAppend("TAGGED", shareMode);
     const double raw = shareMode == 0 ? floorAppend("FLOOR.DBF", "FLOOR.CDX", tags) : 1;
     if (plain < 0 || tagged < 0 || raw < 0) {
       state.SkipWithError("append failed");

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/cdx_files.h"
 #include "bench/messagebag.h"
 #include "dbf/index/node.h"
 
@@ -151,16 +152,7 @@ class TreeWriter {
 
 void putHeader(std::vector<uint8_t>& file, int32_t at, int32_t root, uint8_t options,
                const char* expression) {
-  uint8_t* h = file.data() + at;
-  cdx4put32(h, static_cast<uint32_t>(root));
-  cdx4put16(h + 12, kKeyLength);
-  h[14] = options;
-  h[15] = 1;
-  const uint32_t length = static_cast<uint32_t>(std::strlen(expression)) + 1;
-  cdx4put16(h + 504, length);
-  cdx4put16(h + 506, 1);
-  cdx4put16(h + 510, length);
-  std::memcpy(h + 512, expression, length - 1);
+  bench::putTagHeader(file.data() + at, root, kKeyLength, options, expression);
 }
 
 // The directory: one root leaf holding the tag name with its header offset.

@@ -97,6 +97,24 @@ inline double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Seconds the engine takes to append kRecords records to table |name| opened
+// with |shareMode|, the close included (an exclusive table writes its header
+// and index there); -1 on failure.
+inline double engineAppend(const char* name, uint8_t shareMode) {
+  EngineContext ctx{};
+  initContext(&ctx, shareMode);
+  Table* t = table4open(&ctx, name);
+  if (t == nullptr) return -1;
+  MessageBagValues values(t);
+  const auto start = std::chrono::steady_clock::now();
+  for (int32_t i = 1; i <= kRecords; ++i)
+    if (values.append(t, i) != 0) return -1;
+  if (table4close(t) != 0) return -1;
+  const double seconds = secondsSince(start);
+  engine4free(&ctx);
+  return seconds;
+}
+
 // Raw byte-range lock as the engine's file layer takes it.
 inline bool rawLock(int fd, off_t pos, off_t len, bool lock) {
   struct flock fl {};

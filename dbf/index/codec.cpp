@@ -58,8 +58,7 @@ LeafLayout leaf4widths(int keyLength, uint32_t recordCount, LeafRule rule) {
   return l;
 }
 
-void leaf4formatEmpty(uint8_t* node, const LeafLayout& layout) {
-  std::memset(node + kNodeHeader, 0, kIndexUnit - kNodeHeader);
+void leaf4putLayout(uint8_t* node, const LeafLayout& layout) {
   cdx4put16(node + 12, layout.freeBytes);
   cdx4put32(node + 14, layout.recordMask);
   node[18] = layout.duplicateMask;
@@ -68,6 +67,11 @@ void leaf4formatEmpty(uint8_t* node, const LeafLayout& layout) {
   node[21] = layout.duplicateBits;
   node[22] = layout.trailingBits;
   node[23] = layout.entryBytes;
+}
+
+void leaf4formatEmpty(uint8_t* node, const LeafLayout& layout) {
+  std::memset(node + kNodeHeader, 0, kIndexUnit - kNodeHeader);
+  leaf4putLayout(node, layout);
 }
 
 bool leaf4layout(const uint8_t* node, LeafLayout* out) {

@@ -69,15 +69,7 @@ void setFree(IndexNode* leaf, int freeBytes) {
 // Writes the widths and masks of |layout| (free count included) into the leaf
 // header without touching the entries.
 void writeLayout(IndexNode* leaf, const LeafLayout& layout) {
-  uint8_t* image = leaf->image;
-  cdx4put16(image + 12, layout.freeBytes);
-  cdx4put32(image + 14, layout.recordMask);
-  image[18] = layout.duplicateMask;
-  image[19] = layout.trailingMask;
-  image[20] = layout.recordBits;
-  image[21] = layout.duplicateBits;
-  image[22] = layout.trailingBits;
-  image[23] = layout.entryBytes;
+  leaf4putLayout(leaf->image, layout);
   leaf->layout = layout;
 }
 

@@ -78,6 +78,9 @@ LeafLayout leaf4widths(int keyLength, uint32_t recordCount, LeafRule rule);
 // Writes |layout| (free count included) into the leaf header of |node|, with
 // no entries; attributes, count and siblings are the caller's.
 void leaf4formatEmpty(uint8_t* node, const LeafLayout& layout);
+// Writes only the header fields of |layout| (bytes 12 to 23); the entries
+// stay.
+void leaf4putLayout(uint8_t* node, const LeafLayout& layout);
 // Reads the leaf header of |node|; false when its widths cannot describe
 // entries (overlapping fields, masks that do not match the bits, entries that
 // do not fit the node).
