@@ -70,6 +70,11 @@ TEST_F(MaintenanceEdges, AWriteThatChangesNoKeyLeavesTheIndexFileAlone) {
   engine4free(&ctx_);
   init(0);
   copySample("small");
+  // Offset 262 of the header of POSNAME (a FOR tag): zero after its first key.
+  constexpr size_t kPosnameMark = 0x1800 + 262;
+  auto marked = slurp("SMALL.CDX");
+  marked[kPosnameMark] = 0x5A;
+  spit("SMALL.CDX", marked);
   Table* t = open("small");
   ASSERT_NE(t, nullptr);
   const uint32_t version = versionOf("SMALL.CDX");
@@ -84,7 +89,52 @@ TEST_F(MaintenanceEdges, AWriteThatChangesNoKeyLeavesTheIndexFileAlone) {
   ASSERT_EQ(column4assign(&name, "Zed"), 0);
   ASSERT_EQ(table4flushRecord(t, true), 0);
   EXPECT_EQ(versionOf("SMALL.CDX"), version + 1);
+  EXPECT_EQ(slurp("SMALL.CDX")[kPosnameMark], 0);
   EXPECT_EQ(table4close(t), 0);
+}
+
+// An older-layout table under compatibility 26 keeps the trailing blanks of
+// the keys of its FOR tags, except in the first key of a leaf split off.
+TEST_F(MaintenanceEdges, FilteredTagsOfOlderTablesUnderCompatibility26KeepTheirPad) {
+  copySample("small");
+  ctx_.compatibility = 26;
+  Table* t = open("small");
+  ASSERT_NE(t, nullptr);
+  t->dataFile->header[0] = 0x03;  // as an older table, in memory only
+  ColumnValue name(table4column(t, 1)), quantity(table4column(t, 2));
+  // Keys in order after the sample's: each split leaves the key that heads
+  // the new leaf at its head.
+  for (int i = 0; i < 300; ++i) {
+    char text[8];
+    std::snprintf(text, sizeof text, "D%03d", i);
+    ASSERT_EQ(table4appendStart(t, false), 0);
+    ASSERT_EQ(column4assign(&name, text), 0);
+    ASSERT_EQ(column4assignLong(&quantity, 1, -1, false), 0);
+    ASSERT_EQ(table4append(t), 0);
+  }
+  Tag* tag = table4tagByName(t, "POSNAME");
+  ASSERT_EQ(index4flush(tag->indexFile), 0);
+  ASSERT_EQ(order4top(tag), 0);
+  int leaves = 0;
+  for (IndexNode* leaf = tag4leaf(tag);; leaf = tag4leaf(tag)) {
+    ++leaves;
+    const int n = node4count(leaf->image);
+    for (int i = 0; i < n; ++i) {
+      node4decodeTo(leaf, i, 10, ' ');
+      const std::string key(node4key(leaf), node4key(leaf) + 10);
+      const int pad = static_cast<int>(key.size() - key.find_last_not_of(' ') - 1);
+      const bool ours = node4decodedRecord(leaf) > 4;  // not the sample's own
+      if (ours) {
+        EXPECT_EQ(leaf->trailingCount, i == 0 && leaves > 1 ? pad : 0) << key;
+      }
+    }
+    if (node4right(leaf->image) == -1) break;
+    ASSERT_EQ(order4skip(tag, n - leaf->current), n - leaf->current);
+  }
+  EXPECT_GT(leaves, 2);
+  t->dataFile->header[0] = 0x30;
+  ASSERT_EQ(table4close(t), 0);
+  EXPECT_TRUE(check("SMALL.DBF", "SMALL.CDX").ok);
 }
 
 TEST_F(MaintenanceEdges, OneTableOfTheProcessHoldsTheIndexLockAtATime) {

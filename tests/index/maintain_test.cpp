@@ -64,12 +64,26 @@ class Maintenance : public IndexTest, public ::testing::WithParamInterface<Plan>
     copySample("small");
     fs::copy_file(sampleDir() / "general.cdx", dir_ / "SMALLG.CDX");
     // The sample has no descending and no unique tag: BORN becomes
-    // descending (its tree stays ascending) and ID unique.
+    // descending (its tree stays ascending) and ID unique. Its always empty
+    // tag NOTHING becomes one of 160-byte keys, whose interior nodes hold two
+    // entries (a full one passes an entry to a neighbour).
     auto bytes = slurp("SMALL.CDX");
     ASSERT_EQ(bytes[0x1000 + 502], 0);
     bytes[0x1000 + 502] = 1;
     ASSERT_EQ(bytes[0xC00 + 14], 0x60);
     bytes[0xC00 + 14] = 0x61;
+    std::string sixteenNames = "NAME";
+    for (int i = 1; i < 16; ++i) sixteenNames += "+NAME";
+    uint8_t* header = bytes.data() + 0x1C00;
+    ASSERT_EQ(header[14], 0x68);
+    const uint32_t length = static_cast<uint32_t>(sixteenNames.size()) + 1;
+    cdx4put16(header + 12, 160);
+    header[14] = 0x60;
+    for (int at : {504, 510}) cdx4put16(header + at, length);
+    cdx4put16(header + 506, 1);
+    std::memset(header + 512, 0, 512);
+    std::memcpy(header + 512, sixteenNames.data(), sixteenNames.size());
+    leaf4formatEmpty(bytes.data() + 0x3200, leaf4widths(160, 4, LeafRule::kBuilder));
     spit("SMALL.CDX", bytes);
     reopen();
     for (Tag* tag : tagsOf(t_)) {
