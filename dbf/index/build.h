@@ -51,8 +51,7 @@
 
 #include <cstdint>
 
-struct Table;
-struct IndexHandle;
+#include "dbf/index/index.h"
 
 namespace dbf {
 inline constexpr int kErrTagDescription = -350;  // a TagDescription that makes no tag

@@ -44,8 +44,7 @@ int sharedPrefix(const uint8_t* a, const uint8_t* b, int limit) {
 
 }  // namespace
 
-TagBuilder::TagBuilder(EngineContext* ctx, DiskFile* file, FileSeqWriter* writer,
-                       int32_t* nextNode)
+TagBuilder::TagBuilder(EngineContext* ctx, DiskFile* file, FileSeqWriter* writer, int32_t* nextNode)
     : ctx_(ctx), file_(file), writer_(writer), nextNode_(nextNode) {}
 
 void TagBuilder::start(const TreeSpec& spec) {
@@ -186,8 +185,8 @@ int TagBuilder::finish(int32_t* root) {
   int rc = writeNode(0, kNodeLeaf, -1, &below);
   // The highest key of the tree names the last node of every level.
   for (int j = 1; rc == 0 && j <= top_; ++j) {
-    interior4put(levels_[j].image, spec_.keyLength, levels_[j].count++, previous_,
-                 previousRecord_, below);
+    interior4put(levels_[j].image, spec_.keyLength, levels_[j].count++, previous_, previousRecord_,
+                 below);
     rc = writeNode(j, j == top_ ? kNodeRootInterior : kNodeInterior, -1, &below);
   }
   if (rc == 0) *root = below;

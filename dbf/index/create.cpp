@@ -210,8 +210,14 @@ int writeTrees(EngineContext* ctx, DiskFile* file, Plan* plan, int32_t* director
       const int c = std::memcmp(a.name, b.name, kTagNameLength);
       return c != 0 ? c < 0 : a.offset < b.offset;
     });
-    TreeSpec spec{static_cast<int>(kTagNameLength), ' ', true, true, kUniqueError,
-                  static_cast<uint32_t>(n) * kIndexHeaderSize, "directory", file->name};
+    TreeSpec spec{static_cast<int>(kTagNameLength),
+                  ' ',
+                  true,
+                  true,
+                  kUniqueError,
+                  static_cast<uint32_t>(n) * kIndexHeaderSize,
+                  "directory",
+                  file->name};
     builder->start(spec);
     for (int i = 0; rc == 0 && i < n; ++i) rc = builder->add(entries[i].name, entries[i].offset);
     if (rc == 0) rc = builder->finish(directoryRoot);
@@ -271,8 +277,7 @@ IndexHandle* createAndOpen(Table* t, const char* fullName, Plan* plan) {
 void setUniqueModes(IndexHandle* h, const Plan& plan) {
   for (TagHandle* th = h->tags; th != nullptr; th = th->next)
     for (int i = 0; i < plan.count; ++i)
-      if (std::strcmp(th->tag->name, plan.tags[i].name) == 0)
-        th->uniqueMode = plan.tags[i].unique;
+      if (std::strcmp(th->tag->name, plan.tags[i].name) == 0) th->uniqueMode = plan.tags[i].unique;
 }
 
 int markProduction(IndexFile* f) {

@@ -119,8 +119,8 @@ int Rebuild::prepare() {
     // Headers follow the directory header, one per tag, in creation order.
     if (f_->directory != nullptr) tags_[i]->headerOffset = kIndexHeaderSize * (i + 1);
   }
-  const int32_t headerArea = f_->directory != nullptr ? kIndexHeaderSize * (count_ + 1)
-                                                      : kIndexHeaderSize;
+  const int32_t headerArea =
+      f_->directory != nullptr ? kIndexHeaderSize * (count_ + 1) : kIndexHeaderSize;
   nextNode_ = headerArea;
   version_ = f_->file.mode == 1 ? f_->version : f_->version + 1;
   records_ = table4recCount(t_);
@@ -132,8 +132,9 @@ TreeSpec Rebuild::specOf(const Tag* tag) const {
   TreeSpec spec{};
   spec.keyLength = tag->header.keyLength;
   spec.pad = tag->pad;
-  spec.trailing = !(t_->dataFile->header[0] != kFox30 &&
-                    ctx_->compatibility == kCompatibilityNoTrailing && tag->forExpression != nullptr);
+  spec.trailing =
+      !(t_->dataFile->header[0] != kFox30 && ctx_->compatibility == kCompatibilityNoTrailing &&
+        tag->forExpression != nullptr);
   spec.unique = (tag->header.options & (kTagUnique | kTagCandidate)) != 0;
   const TagHandle* handle = table4tagHandle(t_, tag);
   spec.uniqueMode = handle != nullptr ? handle->uniqueMode : tag->uniqueMode;

@@ -21,9 +21,9 @@ using namespace dbf;
 
 namespace {
 
-const ColumnDescription kColumns[] = {{"NAME", 'C', 8, 0, 0},  {"AMT", 'N', 9, 2, 0},
-                                      {"BORN", 'D', 8, 0, 0},  {"ID", 'I', 4, 0, 0},
-                                      {"FLAG", 'L', 1, 0, 0},  {nullptr, 0, 0, 0, 0}};
+const ColumnDescription kColumns[] = {{"NAME", 'C', 8, 0, 0}, {"AMT", 'N', 9, 2, 0},
+                                      {"BORN", 'D', 8, 0, 0}, {"ID", 'I', 4, 0, 0},
+                                      {"FLAG", 'L', 1, 0, 0}, {nullptr, 0, 0, 0, 0}};
 
 struct Row {
   std::string name;  // blank-padded to 8
@@ -44,9 +44,9 @@ std::vector<Row> randomRows(int n, unsigned seed) {
     for (int k = 0; k < length; ++k) r.name.push_back("ABC"[rng() % 3]);
     r.name.resize(8, ' ');
     r.amount = static_cast<int>(rng() % 2001 - 1000) / 20.0;
-    r.born = rng() % 7 == 0 ? "        " : "20" + std::to_string(10 + rng() % 20) + "0" +
-                                               std::to_string(1 + rng() % 9) + "1" +
-                                               std::to_string(rng() % 10);
+    r.born = rng() % 7 == 0 ? "        "
+                            : "20" + std::to_string(10 + rng() % 20) + "0" +
+                                  std::to_string(1 + rng() % 9) + "1" + std::to_string(rng() % 10);
     r.id = static_cast<int32_t>(rng() % 3001) - 1500;
     r.flag = rng() % 2 == 0;
     r.deleted = rng() % 10 == 0;
@@ -103,17 +103,16 @@ class Build : public IndexTest {
   }
 };
 
-const TagDescription kTags[] = {
-    {"NAME", "NAME", nullptr, 0, 0},
-    {"AMT", "AMT", nullptr, 0, 0},
-    {"BORN", "BORN", nullptr, 0, 0},
-    {"ID", "ID", nullptr, 0, 0},
-    {"FLAG", "FLAG", nullptr, 0, 0},
-    {"NAMEAMT", "NAME+STR(AMT,9,2)", nullptr, 0, 0},
-    {"POSITIVE", "AMT", "AMT > 0", 0, 0},
-    {"dname", "NAME", "", 0, kTagDescending},
-    {"UNAME", "NAME", nullptr, kUniqueIgnore, 0},
-    {nullptr, nullptr, nullptr, 0, 0}};
+const TagDescription kTags[] = {{"NAME", "NAME", nullptr, 0, 0},
+                                {"AMT", "AMT", nullptr, 0, 0},
+                                {"BORN", "BORN", nullptr, 0, 0},
+                                {"ID", "ID", nullptr, 0, 0},
+                                {"FLAG", "FLAG", nullptr, 0, 0},
+                                {"NAMEAMT", "NAME+STR(AMT,9,2)", nullptr, 0, 0},
+                                {"POSITIVE", "AMT", "AMT > 0", 0, 0},
+                                {"dname", "NAME", "", 0, kTagDescending},
+                                {"UNAME", "NAME", nullptr, kUniqueIgnore, 0},
+                                {nullptr, nullptr, nullptr, 0, 0}};
 
 // The records of |rows| in the order of |less| (ties by record number),
 // only those |keep| accepts; with |unique| only the first of equal keys.
@@ -151,15 +150,15 @@ TEST_F(Build, EveryTagHoldsTheRecordsTheCheckerExpects) {
     EXPECT_EQ(verdict("TABLE.CDX", "TABLE.DBF"), "OK");
     auto name = [](const Row& r) { return r.name; };
     auto amount = [](const Row& r) { return r.amount; };
-    EXPECT_EQ(recordsOf(oracleDump("TABLE.CDX", "NAMEAMT")),
-              modelOrder(
-                  rows,
-                  [](const Row& r) {
-                    char text[16];
-                    std::snprintf(text, sizeof text, "%9.2f", r.amount);
-                    return r.name + text;
-                  },
-                  all, false));
+    EXPECT_EQ(recordsOf(oracleDump("TABLE.CDX", "NAMEAMT")), modelOrder(
+                                                                 rows,
+                                                                 [](const Row& r) {
+                                                                   char text[16];
+                                                                   std::snprintf(text, sizeof text,
+                                                                                 "%9.2f", r.amount);
+                                                                   return r.name + text;
+                                                                 },
+                                                                 all, false));
     EXPECT_EQ(recordsOf(oracleDump("TABLE.CDX", "POSITIVE")),
               modelOrder(rows, amount, positive, false));
     EXPECT_EQ(recordsOf(oracleDump("TABLE.CDX", "DNAME")), modelOrder(rows, name, all, false));
@@ -215,7 +214,8 @@ TEST_F(Build, UniqueModesDecideWhatDuplicatesDo) {
   const TagDescription ignore[] = {{"U", "NAME", nullptr, kUniqueIgnore, 0}, {}};
   ASSERT_NE(index4create(t, "IGNORE", ignore), nullptr);
   const std::vector<Entry> kept = oracleDump("IGNORE.CDX", "U");
-  EXPECT_EQ(recordsOf(kept), modelOrder(rows, [](const Row& r) { return r.name; }, all, true));
+  EXPECT_EQ(recordsOf(kept), modelOrder(
+                                 rows, [](const Row& r) { return r.name; }, all, true));
   // Modes 20 and 15 fail with 20, -340 and -360 with -340; no file is left.
   for (const int16_t mode : {kUniqueReturn, kCandidateReturn, kUniqueError, kCandidateError}) {
     SCOPED_TRACE(mode);
@@ -329,7 +329,8 @@ TEST_F(Build, PackRebuildsTheTagsOverTheRecordsKept) {
   std::erase_if(rows, [](const Row& r) { return r.deleted; });
   EXPECT_EQ(verdict("TABLE.CDX", "TABLE.DBF"), "OK");
   EXPECT_EQ(recordsOf(oracleDump("TABLE.CDX", "UNAME")),
-            modelOrder(rows, [](const Row& r) { return r.name; }, all, true));
+            modelOrder(
+                rows, [](const Row& r) { return r.name; }, all, true));
 }
 
 // --- a rebuild killed part way ---
@@ -378,9 +379,10 @@ TEST_F(Build, KilledRebuildLeavesATableThatOpensAndTheNextRebuildRepairs) {
         // Change the names in the file, under the index's back.
         table4go(c, r);
         std::reverse(c->record + 1, c->record + 9);
-        os4platform()->writeAt(c->dataFile->data.handle,
-                               c->dataFile->headerLength + int64_t{r - 1} * c->dataFile->recordLength,
-                               c->record, c->dataFile->recordLength);
+        os4platform()->writeAt(
+            c->dataFile->data.handle,
+            c->dataFile->headerLength + int64_t{r - 1} * c->dataFile->recordLength, c->record,
+            c->dataFile->recordLength);
       }
       DyingOs::install(killAt);
       table4reindex(c);
