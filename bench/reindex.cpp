@@ -41,40 +41,17 @@ std::string userOf(int32_t r) {
 
 // REINDEX.DBF with kCount records written raw, and its production index.
 bool writeTable() {
-  if (!bench::createEmpty("REINDEX")) return false;
-  std::vector<char> records(static_cast<size_t>(kCount) * bench::kRecordLength, ' ');
-  for (int32_t r = 1; r <= kCount; ++r) {
-    char* at = records.data() + static_cast<size_t>(r - 1) * bench::kRecordLength;
-    char number[16];
-    std::snprintf(number, sizeof number, "%11d", id1Of(r));
-    std::memcpy(at + 1, number, 11);
-    std::snprintf(number, sizeof number, "%11d", r);
-    std::memcpy(at + 12, number, 11);
-    std::memcpy(at + 1 + 8 * 11 + 2 * 64, userOf(r).data(), 64);
-  }
-  EngineContext ctx{};
-  bench::initContext(&ctx, 1);
-  Table* t = table4open(&ctx, "REINDEX");
-  bool ok = t != nullptr;
-  if (ok) {
-    const int fd = ::open("REINDEX.DBF", O_RDWR);
-    uint8_t count[4] = {static_cast<uint8_t>(kCount), static_cast<uint8_t>(kCount >> 8),
-                        static_cast<uint8_t>(kCount >> 16), static_cast<uint8_t>(kCount >> 24)};
-    ok = fd >= 0 &&
-         pwrite(fd, records.data(), records.size(), t->dataFile->headerLength) ==
-             static_cast<ssize_t>(records.size()) &&
-         pwrite(fd, count, 4, 4) == 4;
-    if (fd >= 0) ::close(fd);
-    table4close(t);
-    t = ok ? table4open(&ctx, "REINDEX") : nullptr;
-  }
   const TagDescription tags[] = {{"ID1", "MSGID1", nullptr, 0, 0},
                                  {"USER", "RECPUSER", nullptr, 0, 0},
                                  {nullptr, nullptr, nullptr, 0, 0}};
-  ok = t != nullptr && index4create(t, nullptr, tags) != nullptr;
-  if (t != nullptr) table4close(t);
-  engine4free(&ctx);
-  return ok;
+  return bench::writeRaw(
+      "REINDEX", kCount,
+      [](int32_t r, char* record) {
+        bench::putNumber(record, 1, id1Of(r));
+        bench::putNumber(record, 2, r);
+        std::memcpy(record + 1 + 8 * 11 + 2 * 64, userOf(r).data(), 64);
+      },
+      tags);
 }
 
 // --- what the reindex takes: resident memory and the spool file ---
