@@ -94,26 +94,20 @@ struct SpoolWatch {
 
 // --- the baseline ---
 
-struct NumberKey {
-  std::array<char, 8> key;
+// A key of |N| bytes with its record number, in the order of a tag.
+template <size_t N>
+struct Keyed {
+  std::array<char, N> key;
   int32_t record;
-  bool operator<(const NumberKey& o) const {
-    const int c = std::memcmp(key.data(), o.key.data(), 8);
-    return c != 0 ? c < 0 : record < o.record;
-  }
-};
-struct TextKey {
-  std::array<char, 64> key;
-  int32_t record;
-  bool operator<(const TextKey& o) const {
-    const int c = std::memcmp(key.data(), o.key.data(), 64);
+  bool operator<(const Keyed& o) const {
+    const int c = std::memcmp(key.data(), o.key.data(), N);
     return c != 0 ? c < 0 : record < o.record;
   }
 };
 
 double baseline(int64_t indexBytes) {
-  std::vector<NumberKey> numbers(kCount);
-  std::vector<TextKey> texts(kCount);
+  std::vector<Keyed<8>> numbers(kCount);
+  std::vector<Keyed<64>> texts(kCount);
   for (int32_t r = 1; r <= kCount; ++r) {
     key4encodeDouble(numbers[r - 1].key.data(), id1Of(r));
     numbers[r - 1].record = r;

@@ -132,9 +132,9 @@ std::vector<int32_t> modelOrder(const std::vector<Row>& rows, Key key, bool (*ke
 bool all(const Row&) { return true; }
 bool positive(const Row& r) { return r.amount > 0; }
 
-// Every key type, expressions, FOR, descending and unique tags over random
-// tables (deleted records included), small ones and ones with three levels;
-// the last also with the sort spooled to many runs.
+// Every key type, expressions, FOR, descending, unique and GENERAL tags over
+// random tables (deleted records included), small ones and ones with three
+// levels; the last also with the sort spooled to many runs.
 TEST_F(Build, EveryTagHoldsTheRecordsTheCheckerExpects) {
   const std::pair<int, int32_t> cases[] = {{1, 61440}, {57, 61440}, {6000, 61440}, {6000, 1024}};
   for (const auto& [count, chunk] : cases) {
@@ -146,8 +146,15 @@ TEST_F(Build, EveryTagHoldsTheRecordsTheCheckerExpects) {
     Table* t = tableOf(rows);
     ASSERT_NE(t, nullptr);
     ASSERT_NE(index4create(t, nullptr, kTags), nullptr) << ctx_.errorCode;
+    // Case- and accent-blind names in a file of their own.
+    fs::remove("GENERAL.CDX");
+    ctx_.newTagCollation = kCollationGeneral;
+    const TagDescription general[] = {{"GNAME", "NAME", nullptr, 0, 0}, {}};
+    ASSERT_NE(index4create(t, "GENERAL", general), nullptr) << ctx_.errorCode;
+    ctx_.newTagCollation = kCollationMachine;
     ASSERT_EQ(table4close(t), 0);
     EXPECT_EQ(verdict("TABLE.CDX", "TABLE.DBF"), "OK");
+    EXPECT_EQ(verdict("GENERAL.CDX", "TABLE.DBF"), "OK");
     auto name = [](const Row& r) { return r.name; };
     auto amount = [](const Row& r) { return r.amount; };
     EXPECT_EQ(recordsOf(oracleDump("TABLE.CDX", "NAMEAMT")), modelOrder(
@@ -307,6 +314,13 @@ TEST_F(Build, DescriptionsThatMakeNoTagLeaveNothingBehind) {
   engine4errorSet(&ctx_, 0);
   EXPECT_EQ(slurp("OTHER.CDX"), (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_EQ(table4close(t), 0);
+  // A new table whose tags cannot be made is not left behind either.
+  const TagDescription unknown[] = {{"A", "NOSUCH", nullptr, 0, 0}, {}};
+  EXPECT_EQ(table4create(&ctx_, "NEWBAD", kColumns, unknown), nullptr);
+  EXPECT_EQ(ctx_.errorCode, kErrColumnName);
+  engine4errorSet(&ctx_, 0);
+  EXPECT_FALSE(fs::exists("NEWBAD.DBF"));
+  EXPECT_FALSE(fs::exists("NEWBAD.CDX"));
   // The production index needs the table to itself.
   engine4free(&ctx_);
   init(0);
