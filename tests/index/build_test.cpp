@@ -265,6 +265,15 @@ TEST_F(Build, RebuildsGiveTheSameBytesAndTheSameKeysAsAnotherWriter) {
     EXPECT_EQ(recordsOf(after), recordsOf(entries)) << tag;
   }
   EXPECT_EQ(verdict("MULTI.CDX", "MULTI.DBF"), "OK");
+  // A single-tag file keeps its one header at 0.
+  copySample("single");
+  const std::vector<Entry> single = oracleDump("SINGLE.CDX", "(single)");
+  t = open("single");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(table4reindex(t), 0);
+  EXPECT_EQ(table4close(t), 0);
+  EXPECT_EQ(recordsOf(oracleDump("SINGLE.CDX", "(single)")), recordsOf(single));
+  EXPECT_EQ(verdict("SINGLE.CDX", "SINGLE.DBF"), "OK");
 }
 
 TEST_F(Build, DescriptionsThatMakeNoTagLeaveNothingBehind) {
