@@ -47,18 +47,18 @@ int sharedPrefix(const uint8_t* a, const uint8_t* b, int limit) {
 TagBuilder::TagBuilder(EngineContext* ctx, DiskFile* file, FileSeqWriter* writer, int32_t* nextNode)
     : ctx_(ctx), file_(file), writer_(writer), nextNode_(nextNode) {}
 
-void TagBuilder::start(const TreeSpec& spec) {
-  spec_ = spec;
-  layout_ = leaf4widths(spec.keyLength, spec.widthCount, LeafRule::kBuilder);
-  capacity_ = interior4capacity(spec.keyLength);
+void TagBuilder::start(const TreeRules& rules) {
+  rules_ = rules;
+  layout_ = leaf4widths(rules.keyLength, rules.widthCount, LeafRule::kBuilder);
+  capacity_ = interior4capacity(rules.keyLength);
   top_ = 0;
   for (int j = 0; j < kMaxTreeDepth; ++j) {
     clearLevel(j);
     levels_[j].last = -1;
   }
   havePrevious_ = false;
-  std::memset(previous_, spec.pad, sizeof previous_);
-  previousTrailing_ = spec.keyLength;  // nothing is shared with the all-pad start
+  std::memset(previous_, rules.pad, sizeof previous_);
+  previousTrailing_ = rules.keyLength;  // nothing is shared with the all-pad start
   previousRecord_ = 0;
 }
 
@@ -78,7 +78,7 @@ void TagBuilder::lastKeyOf(int j, const uint8_t** key, uint32_t* record) const {
     *record = previousRecord_;
     return;
   }
-  const InteriorEntry e = interior4entry(levels_[j].image, spec_.keyLength, levels_[j].count - 1);
+  const InteriorEntry e = interior4entry(levels_[j].image, rules_.keyLength, levels_[j].count - 1);
   *key = e.key;
   *record = e.record;
 }
@@ -86,7 +86,7 @@ void TagBuilder::lastKeyOf(int j, const uint8_t** key, uint32_t* record) const {
 int TagBuilder::writeNode(int j, uint16_t attributes, int32_t right, int32_t* offset) {
   Level& level = levels_[j];
   if (*nextNode_ > kLargestNode)
-    return engine4error(ctx_, kErrIndex, kLocationFileSize, spec_.fileName, spec_.name);
+    return engine4error(ctx_, kErrIndex, kLocationFileSize, rules_.fileName, rules_.name);
   *offset = *nextNode_;
   cdx4put16(level.image, attributes);
   cdx4put16(level.image + 2, static_cast<uint32_t>(level.count));
@@ -117,7 +117,7 @@ int TagBuilder::closeNode(int j) {
   uint32_t lastRecord = 0;
   lastKeyOf(j, &lastKey, &lastRecord);
   uint8_t key[kMaxKeyLength];
-  std::memcpy(key, lastKey, static_cast<size_t>(spec_.keyLength));
+  std::memcpy(key, lastKey, static_cast<size_t>(rules_.keyLength));
   int32_t offset = 0;
   int rc = writeNode(j, j == 0 ? kNodeLeaf : kNodeInterior, right, &offset);
   if (rc != 0) return rc;
@@ -127,24 +127,24 @@ int TagBuilder::closeNode(int j) {
 
 int TagBuilder::addEntry(int j, const uint8_t* key, uint32_t record, int32_t child) {
   if (j >= kMaxTreeDepth)
-    return engine4error(ctx_, kErrIndex, kLocationFileSize, spec_.fileName, spec_.name);
+    return engine4error(ctx_, kErrIndex, kLocationFileSize, rules_.fileName, rules_.name);
   Level& level = levels_[j];
-  interior4put(level.image, spec_.keyLength, level.count++, key, record, child);
+  interior4put(level.image, rules_.keyLength, level.count++, key, record, child);
   if (j > top_) top_ = j;
   return level.count == capacity_ ? closeNode(j) : 0;
 }
 
 int TagBuilder::add(const char* key, uint32_t record) {
   const auto* k = reinterpret_cast<const uint8_t*>(key);
-  if (spec_.unique && havePrevious_ &&
-      std::memcmp(k, previous_, static_cast<size_t>(spec_.keyLength)) == 0) {
-    switch (spec_.uniqueMode) {
+  if (rules_.unique && havePrevious_ &&
+      std::memcmp(k, previous_, static_cast<size_t>(rules_.keyLength)) == 0) {
+    switch (rules_.uniqueMode) {
       case kCandidateReturn:
       case kUniqueReturn:
         return kDuplicate;
       case kUniqueError:
       case kCandidateError:
-        return engine4error(ctx_, kErrUniqueKey, kLocationDuplicate, spec_.name, spec_.fileName);
+        return engine4error(ctx_, kErrUniqueKey, kLocationDuplicate, rules_.name, rules_.fileName);
       default:
         return 0;  // the lowest record keeps the key
     }
@@ -153,10 +153,10 @@ int TagBuilder::add(const char* key, uint32_t record) {
 }
 
 int TagBuilder::storeKey(const uint8_t* key, uint32_t record) {
-  const int length = spec_.keyLength;
+  const int length = rules_.keyLength;
   if (record > layout_.recordMask)
-    return engine4error(ctx_, kErrIndex, kLocationRecordBits, spec_.fileName, spec_.name);
-  int trailing = spec_.trailing ? padCount(key, length, spec_.pad) : 0;
+    return engine4error(ctx_, kErrIndex, kLocationRecordBits, rules_.fileName, rules_.name);
+  int trailing = rules_.trailing ? padCount(key, length, rules_.pad) : 0;
   int duplicate = sharedPrefix(previous_, key, length - previousTrailing_);
   if (duplicate == length) trailing = 0;
   if (duplicate > length - trailing) duplicate = length - trailing;
@@ -185,7 +185,7 @@ int TagBuilder::finish(int32_t* root) {
   int rc = writeNode(0, kNodeLeaf, -1, &below);
   // The highest key of the tree names the last node of every level.
   for (int j = 1; rc == 0 && j <= top_; ++j) {
-    interior4put(levels_[j].image, spec_.keyLength, levels_[j].count++, previous_, previousRecord_,
+    interior4put(levels_[j].image, rules_.keyLength, levels_[j].count++, previous_, previousRecord_,
                  below);
     rc = writeNode(j, j == top_ ? kNodeRootInterior : kNodeInterior, -1, &below);
   }
@@ -202,7 +202,7 @@ int TagBuilder::repairSiblings() {
       uint8_t head[12];
       if (walked > nodes || file4read(file_, offset, head, sizeof head) != sizeof head) {
         if (ctx_->errorCode < 0) return ctx_->errorCode;
-        return engine4error(ctx_, kErrIndex, kLocationRepair, spec_.fileName, spec_.name);
+        return engine4error(ctx_, kErrIndex, kLocationRepair, rules_.fileName, rules_.name);
       }
       if (node4right(head) != right) {
         uint8_t bytes[4];

@@ -17,7 +17,7 @@
 #include "dbf/index/node.h"
 
 // How the keys of one tree are stored.
-struct TreeSpec {
+struct TreeRules {
   int keyLength;
   uint8_t pad;           // byte that trailing counts stand for
   bool trailing;         // false: trailing counts are not applied (compatibility 26)
@@ -33,7 +33,7 @@ class TagBuilder {
   TagBuilder(EngineContext* ctx, DiskFile* file, FileSeqWriter* writer, int32_t* nextNode);
 
   // Starts an empty tree.
-  void start(const TreeSpec& spec);
+  void start(const TreeRules& rules);
   // Appends the next key (keyLength bytes, not below the previous one). 0;
   // 20 for a duplicate under unique modes 15 and 20 (the build must end);
   // -340 reported (location 82103) under -340 and -360; a write error.
@@ -63,7 +63,7 @@ class TagBuilder {
   DiskFile* file_;
   FileSeqWriter* writer_;
   int32_t* nextNode_;
-  TreeSpec spec_{};
+  TreeRules rules_{};
   LeafLayout layout_{};
   int capacity_ = 0;  // entries of an interior node
   int top_ = 0;       // highest level that holds entries

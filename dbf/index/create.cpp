@@ -210,22 +210,22 @@ int writeTrees(EngineContext* ctx, DiskFile* file, Plan* plan, int32_t* director
       const int c = std::memcmp(a.name, b.name, kTagNameLength);
       return c != 0 ? c < 0 : a.offset < b.offset;
     });
-    TreeSpec spec{static_cast<int>(kTagNameLength),
-                  ' ',
-                  true,
-                  true,
-                  kUniqueError,
-                  static_cast<uint32_t>(n) * kIndexHeaderSize,
-                  "directory",
-                  file->name};
-    builder->start(spec);
+    TreeRules rules{static_cast<int>(kTagNameLength),
+                    ' ',
+                    true,
+                    true,
+                    kUniqueError,
+                    static_cast<uint32_t>(n) * kIndexHeaderSize,
+                    "directory",
+                    file->name};
+    builder->start(rules);
     for (int i = 0; rc == 0 && i < n; ++i) rc = builder->add(entries[i].name, entries[i].offset);
     if (rc == 0) rc = builder->finish(directoryRoot);
   }
   for (int i = 0; rc == 0 && i < n; ++i) {
     PlannedTag& p = plan->tags[i];
-    TreeSpec spec{p.header.keyLength, 0, true, false, kUniqueNone, 0, p.name, file->name};
-    builder->start(spec);
+    TreeRules rules{p.header.keyLength, 0, true, false, kUniqueNone, 0, p.name, file->name};
+    builder->start(rules);
     rc = builder->finish(&p.header.root);
   }
   if (rc == 0) rc = file4seqWriteFlush(&writer);

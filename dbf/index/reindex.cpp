@@ -46,9 +46,9 @@ class Rebuild {
   int buildDirectory();
   int buildTag(Tag* tag);
   int sortKeys(Tag* tag, KeySorter* sorter);
-  int writeTree(KeySorter* sorter, const TreeSpec& spec, int32_t* root);
+  int writeTree(KeySorter* sorter, const TreeRules& rules, int32_t* root);
   int writeHeaders();
-  TreeSpec specOf(const Tag* tag) const;
+  TreeRules rulesOf(const Tag* tag) const;
 
   Table* t_;
   IndexFile* f_;
@@ -128,26 +128,26 @@ int Rebuild::prepare() {
   return file4seqWriteInit(&writer_, &f_->file, headerArea, writerBuffer_, writerSize);
 }
 
-TreeSpec Rebuild::specOf(const Tag* tag) const {
-  TreeSpec spec{};
-  spec.keyLength = tag->header.keyLength;
-  spec.pad = tag->pad;
-  spec.trailing =
+TreeRules Rebuild::rulesOf(const Tag* tag) const {
+  TreeRules rules{};
+  rules.keyLength = tag->header.keyLength;
+  rules.pad = tag->pad;
+  rules.trailing =
       !(t_->dataFile->header[0] != kFox30 && ctx_->compatibility == kCompatibilityNoTrailing &&
         tag->forExpression != nullptr);
-  spec.unique = (tag->header.options & (kTagUnique | kTagCandidate)) != 0;
+  rules.unique = (tag->header.options & (kTagUnique | kTagCandidate)) != 0;
   const TagHandle* handle = table4tagHandle(t_, tag);
-  spec.uniqueMode = handle != nullptr ? handle->uniqueMode : tag->uniqueMode;
-  spec.widthCount = static_cast<uint32_t>(records_);
-  spec.name = tag->name;
-  spec.fileName = f_->file.name;
-  return spec;
+  rules.uniqueMode = handle != nullptr ? handle->uniqueMode : tag->uniqueMode;
+  rules.widthCount = static_cast<uint32_t>(records_);
+  rules.name = tag->name;
+  rules.fileName = f_->file.name;
+  return rules;
 }
 
 // Drains a sorter into a new tree, then repairs the tree's sibling chains.
-int Rebuild::writeTree(KeySorter* sorter, const TreeSpec& spec, int32_t* root) {
+int Rebuild::writeTree(KeySorter* sorter, const TreeRules& rules, int32_t* root) {
   int rc = sorter4getInit(sorter);
-  builder_->start(spec);
+  builder_->start(rules);
   while (rc == 0) {
     int32_t record = 0;
     const char* key = nullptr;
@@ -172,16 +172,16 @@ int Rebuild::buildDirectory() {
   }
   if (rc != 0) return rc;
   Tag* dir = f_->directory;
-  TreeSpec spec{};
-  spec.keyLength = static_cast<int>(kTagNameLength);
-  spec.pad = kBlank;
-  spec.trailing = true;
-  spec.unique = true;
-  spec.uniqueMode = kUniqueError;
-  spec.widthCount = static_cast<uint32_t>(count_) * kIndexHeaderSize;
-  spec.name = "directory";
-  spec.fileName = f_->file.name;
-  return writeTree(&sorter_, spec, &dir->header.root);
+  TreeRules rules{};
+  rules.keyLength = static_cast<int>(kTagNameLength);
+  rules.pad = kBlank;
+  rules.trailing = true;
+  rules.unique = true;
+  rules.uniqueMode = kUniqueError;
+  rules.widthCount = static_cast<uint32_t>(count_) * kIndexHeaderSize;
+  rules.name = "directory";
+  rules.fileName = f_->file.name;
+  return writeTree(&sorter_, rules, &dir->header.root);
 }
 
 // Every record's key (when it passes the FOR expression) into |sorter|.
@@ -213,7 +213,7 @@ int Rebuild::sortKeys(Tag* tag, KeySorter* sorter) {
 int Rebuild::buildTag(Tag* tag) {
   int rc = sorter4init(&sorter_, ctx_, tag->header.keyLength, 0);
   if (rc == 0) rc = sortKeys(tag, &sorter_);
-  if (rc == 0) rc = writeTree(&sorter_, specOf(tag), &tag->header.root);
+  if (rc == 0) rc = writeTree(&sorter_, rulesOf(tag), &tag->header.root);
   sorter4free(&sorter_);
   return rc;
 }
