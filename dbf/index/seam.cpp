@@ -2,7 +2,8 @@
 // opening the production index with its table, keeping the tags in step with
 // record writes and appends, the index locks that go with the table's locks,
 // closing index files with their Tables and data files, and navigation in the
-// order of a tag. Creating index files is not part of this engine yet.
+// order of a tag. Creating index files and rebuilding them live in create.cpp
+// and reindex.cpp.
 #include <cstring>
 
 #include "dbf/core/index_seam.h"
@@ -55,11 +56,6 @@ int index4seamOpenProduction(Table* t) {
 bool index4seamHasTags(const void* tags) {
   // A TagDescription begins with its name.
   return tags != nullptr && *static_cast<const char* const*>(tags) != nullptr;
-}
-
-int index4seamCreate(Table* t, const void* tags) {
-  if (!index4seamHasTags(tags)) return 0;
-  return engine4error(t->ctx, kErrCreate, 91102, t->alias, "index creation not available");
 }
 
 int index4seamUpdateTags(Table* t) { return table4updateTags(t, t->oldRecordNumber); }
