@@ -29,11 +29,6 @@ uint32_t lowMask(int bits) { return bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
 
 }  // namespace
 
-InteriorEntry interior4entry(const uint8_t* node, int keyLength, int i) {
-  const uint8_t* p = node + kNodeHeader + i * (keyLength + 8);
-  return {p, cdx4get32be(p + keyLength), static_cast<int32_t>(cdx4get32be(p + keyLength + 4))};
-}
-
 void interior4put(uint8_t* node, int keyLength, int i, const uint8_t* key, uint32_t record,
                   int32_t child) {
   uint8_t* p = node + kNodeHeader + i * (keyLength + 8);

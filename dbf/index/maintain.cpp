@@ -122,6 +122,16 @@ Slot slotAt(const Tag* tag, IndexNode* leaf, int i) {
   return s;
 }
 
+// The highest (key, record) of a node (of at least one key): the key as it
+// stands in the node or its decoded copy, valid until the node changes or
+// decodes again.
+InteriorEntry highestOf(const Tag* tag, IndexNode* node) {
+  const int n = node4count(node->image);
+  if (!node4isLeaf(node->image)) return interior4entry(node->image, keyLength(tag), n - 1);
+  const Slot s = slotAt(tag, node, n - 1);
+  return InteriorEntry{node4key(node), s.record, node->offset};
+}
+
 // The highest (key, record) of a node, copied out.
 struct Last {
   uint8_t key[kMaxKeyLength];
@@ -129,19 +139,12 @@ struct Last {
 };
 
 Last lastOf(const Tag* tag, IndexNode* node) {
-  const int klen = keyLength(tag);
-  const int n = node4count(node->image);
-  Last last{};
-  if (n == 0) return last;
-  if (node4isLeaf(node->image)) {
-    const Slot s = slotAt(tag, node, n - 1);
-    std::memcpy(last.key, node4key(node), static_cast<size_t>(klen));
-    last.record = s.record;
-  } else {
-    const InteriorEntry e = interior4entry(node->image, klen, n - 1);
-    std::memcpy(last.key, e.key, static_cast<size_t>(klen));
-    last.record = e.record;
-  }
+  Last last;
+  last.record = 0;
+  if (node4count(node->image) == 0) return last;
+  const InteriorEntry highest = highestOf(tag, node);
+  std::memcpy(last.key, highest.key, static_cast<size_t>(keyLength(tag)));
+  last.record = highest.record;
   return last;
 }
 
@@ -602,7 +605,7 @@ class Climb {
     for (int l = level; l > 0; --l) {
       IndexNode* node = tag_->stack[l];
       IndexNode* parent = tag_->stack[l - 1];
-      const Last last = lastOf(tag_, node);
+      const InteriorEntry last = highestOf(tag_, node);
       const InteriorEntry e = interior4entry(parent->image, klen_, parent->current);
       if (e.record == last.record && std::memcmp(e.key, last.key, static_cast<size_t>(klen_)) == 0)
         return;

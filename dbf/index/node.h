@@ -64,7 +64,10 @@ struct InteriorEntry {
 };
 // Entries an interior node of this key length holds at most.
 inline int interior4capacity(int keyLength) { return dbf::kInteriorArea / (keyLength + 8); }
-InteriorEntry interior4entry(const uint8_t* node, int keyLength, int i);
+inline InteriorEntry interior4entry(const uint8_t* node, int keyLength, int i) {
+  const uint8_t* p = node + 12 + i * (keyLength + 8);
+  return {p, cdx4get32be(p + keyLength), static_cast<int32_t>(cdx4get32be(p + keyLength + 4))};
+}
 void interior4put(uint8_t* node, int keyLength, int i, const uint8_t* key, uint32_t record,
                   int32_t child);
 

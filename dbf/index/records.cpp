@@ -63,8 +63,12 @@ int evaluate(Tag* tag, Table* t, RecordKey* out) {
   const int length = buildKey(tag, t, &key);
   if (length < 0) return length;
   std::memcpy(out->key, key, static_cast<size_t>(length));
-  // Candidate tags carry no null marker: the expression tells.
-  out->isNull = tag->nullMarker ? out->key[0] == 0 : readsNull(tag->keyExpression);
+  // Only candidate modes ask; candidate tags carry no null marker: the
+  // expression tells.
+  if ((tag->header.options & kTagCandidate) != 0)
+    out->isNull = readsNull(tag->keyExpression);
+  else
+    out->isNull = tag->nullMarker && out->key[0] == 0;
   return 0;
 }
 
