@@ -24,7 +24,6 @@
 
 namespace {
 
-using bench::kRecordLength;
 using bench::kRecords;
 
 // A MessageBag table NAME with a production index of the first |tags| of
@@ -48,40 +47,21 @@ bool createTagged(const char* name, int tags) {
 
 // What a shared append with |tags| tags must do at the least, in raw calls.
 double floorAppend(const char* dbfName, const char* cdxName, int tags) {
-  const int fd = ::open(dbfName, O_RDWR);
+  bench::RawAppender raw(dbfName);
   const int index = ::open(cdxName, O_RDWR | O_CREAT, 0644);
-  if (fd < 0 || index < 0) return -1;
-  char header[32];
-  if (pread(fd, header, 32, 0) != 32) return -1;
-  const off_t headerLength =
-      static_cast<uint8_t>(header[8]) | (static_cast<uint8_t>(header[9]) << 8);
-  char record[kRecordLength];
-  std::memset(record, ' ', sizeof record);
+  if (!raw.ok() || index < 0) return -1;
   uint8_t node[dbf::kIndexUnit] = {};
   uint8_t head[16] = {};
   const auto start = std::chrono::steady_clock::now();
   for (uint32_t n = 1; n <= static_cast<uint32_t>(kRecords); ++n) {
-    const off_t recordLock = 0x7FFFFFFE - static_cast<off_t>(n);
-    if (!bench::rawLock(fd, 0x7FFFFFFE, 1, true) || !bench::rawLock(fd, recordLock, 1, true))
-      return -1;
-    if (!bench::rawLock(index, 0x7FFFFFFE, 1, true)) return -1;
+    if (!raw.lock(n) || !bench::rawLock(index, 0x7FFFFFFE, 1, true)) return -1;
     if (pread(index, head, 16, 0) < 0 || pwrite(index, head, 16, 0) != 16) return -1;
     for (int i = 0; i < tags; ++i)
       if (pwrite(index, node, sizeof node, dbf::kIndexUnit * (4 + i)) != dbf::kIndexUnit) return -1;
     bench::rawLock(index, 0x7FFFFFFE, 1, false);
-    std::snprintf(record + 1, 12, "%11u", n);
-    record[12] = ' ';
-    if (pwrite(fd, record, kRecordLength,
-               headerLength + static_cast<off_t>(n - 1) * kRecordLength) !=
-        static_cast<ssize_t>(kRecordLength))
-      return -1;
-    std::memcpy(header + 4, &n, 4);
-    if (pwrite(fd, header, 10, 0) != 10) return -1;
-    bench::rawLock(fd, 0x7FFFFFFE, 1, false);
-    bench::rawLock(fd, recordLock, 1, false);
+    if (!raw.write(n, true)) return -1;
   }
   const double seconds = bench::secondsSince(start);
-  ::close(fd);
   ::close(index);
   return seconds;
 }
