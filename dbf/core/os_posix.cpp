@@ -367,11 +367,21 @@ OsStatus finishOpen(int fd, bool writable, OsShare share, int64_t* handle) {
   return kOsOk;
 }
 
+// open(2) without access-time updates where this process may ask for that
+// (it owns the file). Nothing here reads access times, and a read after a
+// write would otherwise dirty the inode: with the record count read under
+// the append lock, that is a journal update per appended record.
+int openNoAccessTime(const char* path, int flags, mode_t mode = 0) {
+  int fd = open(path, flags | O_NOATIME, mode);
+  if (fd < 0 && errno == EPERM) fd = open(path, flags, mode);
+  return fd;
+}
+
 OsStatus posixOpen(const char* name, bool writable, OsShare share, int64_t* handle) {
   Lookup file = lookUp(name);
   if (file.status == kOsAmbiguous) return kOsAmbiguous;
-  int fd = open(file.status == kOsOk ? file.name.c_str() : name,
-                (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  int fd = openNoAccessTime(file.status == kOsOk ? file.name.c_str() : name,
+                            (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (fd < 0) return statusOf(errno);
   return finishOpen(fd, writable, share, handle);
 }
@@ -385,7 +395,7 @@ OsStatus posixCreate(const char* name, OsShare share, OsCreate how, int64_t* han
   int flags = O_RDWR | O_CREAT | O_CLOEXEC | (how == kOsCreateNew ? O_EXCL : 0);
   // No O_TRUNC: an existing file is cut only after the share mode is held, so
   // a file that someone has open exclusively is never emptied.
-  int fd = open(target, flags, 0666);
+  int fd = openNoAccessTime(target, flags, 0666);
   if (fd < 0) return statusOf(errno);
   int64_t h = -1;
   OsStatus s = finishOpen(fd, true, share, &h);
