@@ -1,8 +1,8 @@
 // Seeks in a tag of 1,000,000 keys, and walks in tag order against walks in
 // record order. The table (one C(10) column NAME, the names a permutation of
-// the record numbers, many sharing prefixes and trailing blanks) and its
-// production index are written by this benchmark itself: the records raw, the
-// .CDX bottom-up as a builder lays it out (full leaves, then interior levels).
+// the record numbers, many sharing prefixes and trailing blanks) is written
+// raw by this benchmark; its production index is built by the engine
+// (index4create).
 //
 // Seek baseline, timed in the same run: per key one pread per tree level with
 // a binary search of each interior node, and the leaf decoded entry by entry
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench/messagebag.h"
+#include "dbf/index/build.h"
 #include "dbf/index/node.h"
 
 namespace {
@@ -31,11 +32,7 @@ namespace {
 constexpr int32_t kKeys = 1000000;
 constexpr int kKeyLength = 10;
 constexpr int kSeeks = 200000;
-constexpr int32_t kDirectoryHeader = 0;
-constexpr int32_t kTagHeader = 1024;
-constexpr int32_t kDirectoryRoot = 2048;
-constexpr int32_t kFirstNode = 2560;
-
+constexpr int32_t kTagHeader = 1024;  // the one tag's header follows the directory's
 const ColumnDescription kColumns[] = {{"NAME", 'C', kKeyLength, 0, 0}, {nullptr, 0, 0, 0, 0}};
 
 // Record r's name: "N" and the decimal digits of a permutation of 1..kKeys,
@@ -52,136 +49,10 @@ struct Keyed {
   uint32_t record;
 };
 
-// Nodes of one tree, level by level while it is built; offsets are given as
-// nodes are closed, leaves first.
-class TreeWriter {
- public:
-  explicit TreeWriter(std::vector<uint8_t>* file) : file_(file) {}
-
-  // Writes the tree of |keys| (sorted); returns the root offset.
-  int32_t write(const std::vector<Keyed>& keys) {
-    layout_ = leaf4widths(kKeyLength, kKeys, LeafRule::kBuilder);
-    std::vector<Keyed> level;  // (last key, record) of each node, with its offset
-    std::vector<int32_t> offsets;
-    writeLeaves(keys, &level, &offsets);
-    while (level.size() > 1) writeInteriorLevel(&level, &offsets);
-    uint8_t* root = node(offsets[0]);
-    cdx4put16(root, node4attributes(root) == dbf::kNodeLeaf ? dbf::kNodeRootLeaf
-                                                            : dbf::kNodeRootInterior);
-    return offsets[0];
-  }
-
- private:
-  uint8_t* node(int32_t offset) { return file_->data() + offset; }
-  int32_t newNode(uint16_t attributes, int32_t left) {
-    const int32_t offset = static_cast<int32_t>(file_->size());
-    file_->resize(file_->size() + dbf::kIndexUnit);
-    uint8_t* n = node(offset);
-    cdx4put16(n, attributes);
-    cdx4put32(n + 4, static_cast<uint32_t>(left));
-    cdx4put32(n + 8, 0xFFFFFFFFu);
-    if (left != -1) cdx4put32(node(left) + 8, static_cast<uint32_t>(offset));
-    return offset;
-  }
-
-  void writeLeaves(const std::vector<Keyed>& keys, std::vector<Keyed>* level,
-                   std::vector<int32_t>* offsets) {
-    int32_t leaf = -1;
-    int count = 0, free = 0, position = 0;
-    const std::string* previous = nullptr;
-    int previousTrail = 0;
-    for (const Keyed& k : keys) {
-      int trail = 0;
-      while (trail < kKeyLength && k.key[kKeyLength - 1 - trail] == ' ') ++trail;
-      int dup = 0;
-      if (previous != nullptr)
-        while (dup < kKeyLength - previousTrail && dup < kKeyLength - trail &&
-               (*previous)[dup] == k.key[dup])
-          ++dup;
-      if (leaf == -1 || free < layout_.entryBytes + kKeyLength - dup - trail) {
-        if (leaf != -1) cdx4put16(node(leaf) + 12, static_cast<uint32_t>(free));
-        leaf = newNode(dbf::kNodeLeaf, leaf);
-        leaf4formatEmpty(node(leaf), layout_);
-        offsets->push_back(leaf);
-        level->push_back(k);
-        count = 0;
-        free = dbf::kLeafEmptyFree;
-        position = dbf::kIndexUnit;
-        dup = 0;
-      }
-      const int stored = kKeyLength - dup - trail;
-      position -= stored;
-      std::memcpy(node(leaf) + position, k.key.data() + dup, static_cast<size_t>(stored));
-      leaf4putEntry(node(leaf), layout_, count, k.record, dup, trail);
-      cdx4put16(node(leaf) + 2, static_cast<uint32_t>(++count));
-      free -= layout_.entryBytes + stored;
-      level->back() = k;
-      previous = &k.key;
-      previousTrail = trail;
-    }
-    cdx4put16(node(leaf) + 12, static_cast<uint32_t>(free));
-  }
-
-  void writeInteriorLevel(std::vector<Keyed>* level, std::vector<int32_t>* offsets) {
-    const int capacity = interior4capacity(kKeyLength);
-    std::vector<Keyed> above;
-    std::vector<int32_t> aboveOffsets;
-    int32_t current = -1;
-    int count = 0;
-    for (size_t i = 0; i < level->size(); ++i) {
-      if (current == -1 || count == capacity) {
-        current = newNode(dbf::kNodeInterior, current);
-        aboveOffsets.push_back(current);
-        above.push_back((*level)[i]);
-        count = 0;
-      }
-      const Keyed& k = (*level)[i];
-      interior4put(node(current), kKeyLength, count, reinterpret_cast<const uint8_t*>(k.key.data()),
-                   k.record, (*offsets)[i]);
-      cdx4put16(node(current) + 2, static_cast<uint32_t>(++count));
-      above.back() = k;
-    }
-    *level = std::move(above);
-    *offsets = std::move(aboveOffsets);
-  }
-
-  std::vector<uint8_t>* file_;
-  LeafLayout layout_{};
-};
-
-void putHeader(std::vector<uint8_t>& file, int32_t at, int32_t root, uint8_t options,
-               const char* expression) {
-  uint8_t* h = file.data() + at;
-  cdx4put32(h, static_cast<uint32_t>(root));
-  cdx4put16(h + 12, kKeyLength);
-  h[14] = options;
-  h[15] = 1;
-  const uint32_t length = static_cast<uint32_t>(std::strlen(expression)) + 1;
-  cdx4put16(h + 504, length);
-  cdx4put16(h + 506, 1);
-  cdx4put16(h + 510, length);
-  std::memcpy(h + 512, expression, length - 1);
-}
-
-// The directory: one root leaf holding the tag name with its header offset.
-void putDirectory(std::vector<uint8_t>& file) {
-  uint8_t* leaf = file.data() + kDirectoryRoot;
-  cdx4put16(leaf, dbf::kNodeRootLeaf);
-  cdx4put16(leaf + 2, 1);
-  cdx4put32(leaf + 4, 0xFFFFFFFFu);
-  cdx4put32(leaf + 8, 0xFFFFFFFFu);
-  LeafLayout layout = leaf4widths(kKeyLength, 1024, LeafRule::kBuilder);
-  leaf4formatEmpty(leaf, layout);
-  const char name[] = "NAME";
-  std::memcpy(leaf + dbf::kIndexUnit - 4, name, 4);
-  leaf4putEntry(leaf, layout, 0, kTagHeader, 0, kKeyLength - 4);
-  cdx4put16(leaf + 12, static_cast<uint32_t>(dbf::kLeafEmptyFree - layout.entryBytes - 4));
-  putHeader(file, kDirectoryHeader, kDirectoryRoot, 0xE0, "");
-}
-
 // SEEK.DBF with kKeys records and SEEK.CDX with tag NAME; the sorted keys.
 bool writeTable(std::vector<Keyed>* sorted) {
   std::filesystem::remove("SEEK.DBF");
+  std::filesystem::remove("SEEK.CDX");
   EngineContext ctx{};
   bench::initContext(&ctx, 1);
   Table* t = table4create(&ctx, "SEEK", kColumns, nullptr);
@@ -205,19 +76,18 @@ bool writeTable(std::vector<Keyed>* sorted) {
   if (fd < 0) return false;
   uint8_t count[4];
   cdx4put32(count, kKeys);
-  const uint8_t flags = 0x01;  // a production index
   bool ok = pwrite(fd, records.data(), records.size(), headerLength) ==
                 static_cast<ssize_t>(records.size()) &&
-            pwrite(fd, count, 4, 4) == 4 && pwrite(fd, &flags, 1, 28) == 1;
+            pwrite(fd, count, 4, 4) == 4;
   ::close(fd);
 
-  std::vector<uint8_t> cdx(kFirstNode, 0);
-  const int32_t root = TreeWriter(&cdx).write(*sorted);
-  putHeader(cdx, kTagHeader, root, 0x60, "NAME");
-  putDirectory(cdx);
-  FILE* out = std::fopen("SEEK.CDX", "wb");
-  ok = ok && out != nullptr && std::fwrite(cdx.data(), 1, cdx.size(), out) == cdx.size();
-  if (out != nullptr) std::fclose(out);
+  bench::initContext(&ctx, 1);
+  t = ok ? table4open(&ctx, "SEEK") : nullptr;
+  const TagDescription tags[] = {{"NAME", "NAME", nullptr, 0, 0},
+                                 {nullptr, nullptr, nullptr, 0, 0}};
+  ok = t != nullptr && index4create(t, nullptr, tags) != nullptr;
+  if (t != nullptr) table4close(t);
+  engine4free(&ctx);
   return ok;
 }
 

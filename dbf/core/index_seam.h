@@ -12,6 +12,13 @@ struct DataFile;
 int index4seamOpenProduction(Table* t);
 // Creates the production index from a TagDescription list. 0 or code.
 int index4seamCreate(Table* t, const void* tags);
+// Gives each of |t|'s tag handles the unique mode of its TagDescription (the
+// tag of that name, cut to 10 characters). 0, or -1420 (location 81406) when
+// a described tag is missing.
+int index4seamSetUniqueModes(Table* t, const void* tags);
+// Rebuilds every index file of |t| in turn, stopping at the first result
+// that is not 0 (20 for a duplicate in a unique tag, or an error).
+int index4seamReindex(Table* t);
 // True when |tags| is a non-empty TagDescription list (first name not null).
 bool index4seamHasTags(const void* tags);
 // Replaces the keys of the old record (t->oldRecord) by those of t->record.

@@ -25,6 +25,7 @@
 #include "dbf/core/codes.h"
 #include "dbf/core/context.h"
 #include "dbf/core/file.h"
+#include "dbf/core/index_seam.h"
 #include "dbf/core/memo.h"
 #include "dbf/core/table.h"
 #include "dbf/core/table_internal.h"
@@ -286,13 +287,7 @@ int table4reindex(Table* t) {
   int rc = table4flushRecord(t, false);
   if (rc < 0) return rc;
   if (t->readOnly) return engine4error(ctx, dbf::kErrWrite, kLocationReadOnly, t->alias);
-  // Rebuilding the IndexFiles of the table belongs to the compound index
-  // code; until it exists a table with open IndexFiles cannot be reindexed.
-  if (t->indexes != nullptr) {
-    return engine4error(ctx, dbf::kErrParameter, kLocationReindex, t->alias,
-                        "index rebuild not available");
-  }
-  return 0;
+  return index4seamReindex(t);
 }
 
 // --- memo compression ---

@@ -770,6 +770,13 @@ static Table* table4createAndOpen(EngineContext* ctx, const char* name, char* fu
   return t;
 }
 
+// Each tag handle of a new table takes the unique mode of its description.
+static Table* table4applyUniqueModes(Table* t, const void* tags) {
+  if (t == nullptr || !index4seamHasTags(tags) || index4seamSetUniqueModes(t, tags) == 0) return t;
+  table4close(t);
+  return nullptr;
+}
+
 Table* table4create(EngineContext* ctx, const char* name, const ColumnDescription* columns,
                     const void* tags) {
   if (ctx == nullptr || columns == nullptr || (name == nullptr && ctx->createTemporary == 0)) {
@@ -797,14 +804,14 @@ Table* table4create(EngineContext* ctx, const char* name, const ColumnDescriptio
     CreateSettings settings(ctx);
     t = table4createAndOpen(ctx, name, fullName, columns, tags);
   }
-  if (t == nullptr || ctx->createTemporary != 0) return t;
+  if (t == nullptr || ctx->createTemporary != 0) return table4applyUniqueModes(t, tags);
   // A named table is opened again with the caller's sharing settings.
   table4close(t);
   const int32_t savedIndex = ctx->openProductionIndex;
   ctx->openProductionIndex = index4seamHasTags(tags) ? 1 : 0;
   t = table4open(ctx, fullName);
   ctx->openProductionIndex = savedIndex;
-  return t;
+  return table4applyUniqueModes(t, tags);
 }
 
 // --- close ---

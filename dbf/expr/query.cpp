@@ -2,6 +2,12 @@
 // the Table's current order. The condition is compiled once per preparation;
 // each visited record is tested conjunct by conjunct, last to first, so that a
 // record is rejected by the first false one.
+//
+// When the condition compares constants with key expressions of the master's
+// tags, each query4top first finds the records those comparisons allow (the
+// candidate set, candidates.h) and the walk visits only them: by record
+// number, or through the selected tag, stepping over keys of other records
+// without reading those records. Every candidate is still tested in full.
 #include "dbf/expr/query.h"
 
 #include <cstdlib>
@@ -9,8 +15,11 @@
 #include <mutex>
 
 #include "dbf/core/context.h"
+#include "dbf/core/index_seam.h"
 #include "dbf/core/table.h"
+#include "dbf/expr/candidates.h"
 #include "dbf/expr/evaluator.h"
+#include "dbf/index/index.h"
 
 struct Query {
   Table* master;
@@ -19,9 +28,8 @@ struct Query {
   Expression* condition;  // compiled on preparation
   int32_t prepared;
   int32_t evaluateEverything;  // the candidate set could not be built
-  uint8_t* candidates;         // one bit per record number, or null: every record
-  int32_t candidateBits;
-  int32_t positioned;  // query4top has run since the last preparation
+  CandidateSet* candidates;    // the records that may match, or null: every record
+  int32_t positioned;          // query4top has run since the last preparation
 };
 
 namespace {
@@ -58,23 +66,30 @@ class ReadLockOff {
   int32_t saved_;
 };
 
+void dropCandidates(Query* q) {
+  delete q->candidates;
+  q->candidates = nullptr;
+  q->evaluateEverything = 0;
+}
+
 void dropCondition(Query* q) {
   expression4free(q->condition);
   q->condition = nullptr;
-  std::free(q->candidates);
-  q->candidates = nullptr;
-  q->candidateBits = 0;
-  q->evaluateEverything = 0;
+  dropCandidates(q);
   q->prepared = 0;
   q->positioned = 0;
 }
 
-// The candidate set narrows the walk through tags whose key expression occurs
-// in the condition. It needs the tag positioning of the index code; until a
-// master has tags there is nothing to narrow, and a master with tags is walked
-// in full with every conjunct evaluated, which finds the same records.
-void buildCandidates(Query* q) {
-  if (q->master->indexes != nullptr) q->evaluateEverything = 1;
+// The candidate set reflects the tags as they are at each query4top. Lack of
+// memory only means that every record is visited.
+int buildCandidates(Query* q) {
+  dropCandidates(q);
+  CandidateSet* set = nullptr;
+  const int rc = candidates4build(q->master, q->condition, &set);
+  if (rc < 0) return rc;
+  q->evaluateEverything = rc == kCandidatesNoMemory ? 1 : 0;
+  q->candidates = set;
+  return 0;
 }
 
 int prepare(Query* q) {
@@ -87,7 +102,6 @@ int prepare(Query* q) {
       return -1;
     }
   }
-  buildCandidates(q);
   q->prepared = 1;
   return 0;
 }
@@ -115,10 +129,80 @@ int matches(Query* q) {
   return 1;
 }
 
+// Goes to record |n| with go errors off: 0, or 3 at the end (a candidate
+// beyond the last record ends the walk), or a negative code.
+int goQuietly(Table* m, int32_t n) {
+  const int32_t saved = m->ctx->reportGoErrors;
+  m->ctx->reportGoErrors = 0;
+  const int rc = table4go(m, n);
+  m->ctx->reportGoErrors = saved;
+  return rc == dbf::kNotFound ? table4goEof(m) : rc;
+}
+
+// Before the first candidate: on the first record, as a skip back leaves it.
+int goBeginning(Table* m) {
+  const int rc = goQuietly(m, 1);
+  if (rc < 0) return rc;
+  m->bof = true;
+  return dbf::kBof;
+}
+
+// The next (previous) candidate by record number.
+int stepByNumber(Query* q, int32_t dir) {
+  Table* m = q->master;
+  const int32_t target =
+      dir > 0 ? q->candidates->next(m->recordNumber) : q->candidates->previous(m->recordNumber);
+  if (target == 0) return dir > 0 ? table4goEof(m) : goBeginning(m);
+  return goQuietly(m, target);
+}
+
+// The next (previous) candidate in the selected tag: keys of other records
+// are passed over in the tag, without reading their records.
+int stepByTag(Query* q, int32_t dir) {
+  Table* m = q->master;
+  int rc = m->changed ? table4flushRecord(m, false) : 0;
+  if (rc == 0) rc = index4seamBeforeMove(m);
+  int32_t record = 0;
+  if (rc == 0) rc = index4seamSkip(m, dir, &record);
+  while (rc == 0 && !q->candidates->contains(record)) {
+    const int32_t moved = order4skip(m->order, dir);
+    if (q->ctx->errorCode < 0) return q->ctx->errorCode;
+    if (moved != dir) rc = dir > 0 ? dbf::kEof : dbf::kBof;
+    record = order4recNo(m->order);
+  }
+  if (rc == dbf::kEof) return table4goEof(m);
+  if (rc == dbf::kBof) {
+    rc = record > 0 ? goQuietly(m, record) : table4goEof(m);
+    m->bof = true;
+    return rc < 0 ? rc : dbf::kBof;
+  }
+  return rc != 0 ? rc : goQuietly(m, record);
+}
+
+// Moves the master one record in direction |dir|: to the next candidate, or
+// without a candidate set to the next record in its order.
+int step(Query* q, int32_t dir) {
+  if (q->candidates == nullptr || q->master->recordNumber <= 0) return table4skip(q->master, dir);
+  return q->master->order != nullptr ? stepByTag(q, dir) : stepByNumber(q, dir);
+}
+
+// The first record in the master's order that is a candidate.
+int first(Query* q) {
+  Table* m = q->master;
+  if (q->candidates == nullptr) return table4top(m);
+  if (m->order == nullptr) {
+    const int32_t n = q->candidates->next(0);
+    return n == 0 ? table4goEof(m) : goQuietly(m, n);
+  }
+  const int rc = table4top(m);
+  if (rc != 0 || q->candidates->contains(m->recordNumber)) return rc;
+  return stepByTag(q, 1);
+}
+
 // Moves the master to the next matching record in direction |dir|.
 int advance(Query* q, int32_t dir) {
   for (;;) {
-    const int r = table4skip(q->master, dir);
+    const int r = step(q, dir);
     if (r != 0) return r;
     const int m = matches(q);
     if (m != 0) return m < 0 ? m : 0;
@@ -166,7 +250,9 @@ int query4top(Query* q) {
   if (q->ctx->errorCode < 0) return dbf::kErrContextHoldsError;
   if (!q->prepared && prepare(q) != 0) return -1;
   ReadLockOff noReadLock(q->ctx);
-  const int r = table4top(q->master);
+  const int built = buildCandidates(q);
+  if (built < 0) return built;
+  const int r = first(q);
   if (r < 0) return q->ctx->errorCode < 0 ? q->ctx->errorCode : r;
   q->positioned = 1;
   if (r != 0) return r;

@@ -2,11 +2,13 @@
 // opening the production index with its table, closing index files with
 // their Tables and data files, and navigation in the order of a tag.
 //
-// Keeping keys in step with record writes and appends, locking index files
-// and creating them are not part of this engine yet. A Table that has index
-// files therefore refuses every change that would leave its tags behind its
-// records (write, append, the locks that pack and memo compression take) with
-// an error that says so; a Table without index files is not affected.
+// Keeping keys in step with record writes and appends, and locking index
+// files that others may write, are not part of this engine yet. A Table that
+// has index files therefore refuses every change that would leave its tags
+// behind its records (write, append) with an error that says so, and so do
+// the locks that pack and memo compression take on index files opened for
+// sharing; a Table without index files is not affected. Creating index files
+// and rebuilding them live in create.cpp and reindex.cpp.
 #include <cstring>
 
 #include "dbf/core/index_seam.h"
@@ -68,11 +70,6 @@ bool index4seamHasTags(const void* tags) {
   return tags != nullptr && *static_cast<const char* const*>(tags) != nullptr;
 }
 
-int index4seamCreate(Table* t, const void* tags) {
-  if (!index4seamHasTags(tags)) return 0;
-  return engine4error(t->ctx, kErrCreate, 91102, t->alias, "index creation not available");
-}
-
 int index4seamUpdateTags(Table* t) {
   if (t->indexes == nullptr) return 0;
   if (std::memcmp(t->record, t->oldRecord, t->dataFile->recordLength) == 0) return 0;
@@ -90,12 +87,17 @@ int index4seamRemoveRecord(Table* t, int32_t) {
   return t->indexes == nullptr ? 0 : refuseMaintenance(t);
 }
 
+// Index files opened so that nobody else writes them need no lock byte (as
+// file4lock takes none for them); a file others may write cannot be locked
+// yet.
 int index4seamLockAll(Table* t) {
-  if (t->indexes == nullptr) return 0;
-  return engine4error(t->ctx, kErrLock, kLocationLock, t->alias, "index locking not available");
+  for (const IndexFile* f = t->dataFile->indexes; f != nullptr; f = f->next)
+    if (f->file.mode == 0)
+      return engine4error(t->ctx, kErrLock, kLocationLock, t->alias, "index locking not available");
+  return 0;
 }
 
-// No index lock is ever taken (see index4seamLockAll).
+// No index lock byte is ever taken (see index4seamLockAll).
 int index4seamUnlockAll(Table*) { return 0; }
 bool index4seamHoldsLocks(const Table*) { return false; }
 

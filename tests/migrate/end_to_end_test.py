@@ -355,7 +355,8 @@ def migrate_failing(dbmigrate, directory, failed, user=None):
     check(code == 1, "dbmigrate exit status %d, not 1" % code)
     check(out.startswith(BANNER), "no banner: %r" % out)
     lines = err.splitlines()
-    named = lines and re.match(r"dbmigrate: failed tables: (.*); run dbmigrate again", lines[-1])
+    named = re.match(r"dbmigrate: failed tables: (.*); run dbmigrate again", lines[-1]) \
+        if lines else None
     check(named is not None and named.group(1).split(", ") == failed,
           "standard error does not end naming %s: %r" % (failed, err))
     return err
@@ -606,6 +607,11 @@ def scenario_unopenable(dbmigrate, sample, work):
     migrate(dbmigrate, d)
     check_like_clean_run(d, reference)
 
+    # The two cases below are left to the native run: a Windows build under
+    # Wine neither sees the byte locks of a Linux process nor runs as another
+    # user.
+    if REFERENCE:
+        return
     # The old UserBase of an earlier run, locked by another process: not
     # removed, not replaced, not a byte changed.
     d = os.path.join(work, "locked")
@@ -675,6 +681,8 @@ def scenario_one_at_a_time(dbmigrate, sample, work):
     check("another dbmigrate is working in this directory" in results[-1][1],
           "the refused run said %r" % results[-1][1])
     check_like_clean_run(d, reference)
+    if REFERENCE:  # a Windows build under Wine does not run as another user
+        return
 
     d = os.path.join(work, "readonly", "old")
     os.mkdir(os.path.dirname(d))
@@ -699,7 +707,7 @@ def scenario_killed_fixup(dbmigrate, sample, work):
     database = os.path.join(d, "SMTP.MDB")
     # A trigger makes the update of every row slow enough to be killed in.
     write_db(d, ["CREATE TABLE Slow (x)",
-                 "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 1500)"
+                 "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 3000)"
                  " INSERT INTO Slow SELECT x FROM n",
                  "CREATE TRIGGER SlowUpdate BEFORE UPDATE ON MessageBag"
                  " BEGIN SELECT count(*) FROM Slow a, Slow b; END"])
@@ -710,7 +718,7 @@ def scenario_killed_fixup(dbmigrate, sample, work):
             since = None
         elif since is None:
             since = time.time()
-        elif time.time() - since > 1.0:  # well inside the update of the rows
+        elif time.time() - since > 0.5:  # well inside the update of the rows
             process.send_signal(signal.SIGKILL)
             break
         time.sleep(0.01)

@@ -70,7 +70,7 @@ wanted() { [[ -z ${WH_WINE_FILTER:-} || $1 == *"$WH_WINE_FILTER"* ]]; }
 
 # The killed run is left out: a signal to the Wine loader is not a kill of
 # the Windows process.
-for scenario in sample handmade empty rerun unopenable jet statuses; do
+for scenario in sample handmade empty rerun unopenable one_at_a_time jet statuses; do
   wanted "end_to_end_$scenario" || continue
   set +e
   WH_REFERENCE_DBMIGRATE=$native/migrate/dbmigrate WH_JET_SAMPLES=$jet timeout 600 \
