@@ -115,7 +115,11 @@ int migrateOldDatabase(const ConverterSet& c, RunLock* lock, ConversionProgress*
 
   c.userBase->run("select * from UserBase");
   c.messageBag->run("select * from MessageBag");
+  // The MailBox rows find their messages through a temporary index of the
+  // written MessageBag table (the tables stay as without it).
+  c.messageBag->indexForLookups();
   c.mailBox->run("select * from MailBox");
+  c.messageBag->dropLookupIndex();
   c.mailingListTitles->run("select * from MailingListTitles");
   c.subscriberBase->run("select * from SubscriberBase");
   c.aliasSystem->run("select * from AliasSystem");
