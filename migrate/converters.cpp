@@ -61,7 +61,7 @@ bool MessageBagConverter::indexForLookups() {
 }
 
 void MessageBagConverter::dropLookupIndex() {
-  if (lookupIndex_.file().empty()) return;
+  if (lookupIndex_.files().empty()) return;
   lookupIndex_.remove();
   reopenHandle(0);
 }

