@@ -2,6 +2,8 @@
 // fills which new one.
 #include "migrate/converters.h"
 
+#include <cstdio>
+
 #include "migrate/message_store.h"
 #include "tables/context.h"
 #include "tables/errors.h"
@@ -55,7 +57,14 @@ MessageBagTable* MessageBagConverter::messageBagTable() const {
 bool MessageBagConverter::indexForLookups() {
   MessageBagTable* bag = messageBagTable();
   if (!useLookupIndex_ || bag == nullptr) return false;
-  if (reopenHandle(1) && lookupIndex_.create(bag, handle)) return true;
+  const bool alone = reopenHandle(1);
+  if (alone && lookupIndex_.create(bag, handle)) return true;
+  // Not a failure of the table: the lookups find the same rows, slowly.
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "dbmigrate: MessageBag: the MailBox rows are looked up without an index (%s); "
+               "each lookup reads the whole table\n",
+               alone ? lookupIndex_.problem().c_str() : "another program has the table open");
   reopenHandle(0);
   return false;
 }

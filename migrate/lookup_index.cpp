@@ -7,6 +7,7 @@
 
 #include "dbf/core/os.h"
 #include "dbf/index/build.h"
+#include "migrate/converter.h"
 #include "migrate/new_tables.h"
 #include "tables/context.h"
 #include "tables/table_handle.h"
@@ -85,12 +86,14 @@ bool LookupIndex::build(TableHandle* owner, const char* column) {
 
 bool LookupIndex::create(MessageBagTable* bag, TableHandle* owner) {
   remove();
+  problem_.clear();
   if (bag == nullptr || owner == nullptr || owner->table == nullptr) return false;
   bag_ = bag;
   for (const char* column : kIdColumns) {
     if (!build(owner, column)) {
+      const int code = engine4errorSet(owner->table->ctx, 0);
+      problem_ = code != 0 ? databaseErrorText(code) : "no temporary file could be created";
       remove();
-      if (EngineContext* ctx = currentContext()) engine4errorSet(ctx, 0);
       return false;
     }
   }

@@ -48,6 +48,8 @@ class LookupIndex {
   // of a row added meanwhile. False when they cannot be made: nothing is left
   // behind, the engine's error is cleared, and the lookups scan as before.
   bool create(MessageBagTable* bag, TableHandle* owner);
+  // Why the last create failed, for the administrator ("" when it did not).
+  const std::string& problem() const { return problem_; }
   // Ends the lookups through the index: closes and removes its files.
   // Nothing when there is no index.
   void remove();
@@ -66,4 +68,5 @@ class LookupIndex {
 
   MessageBagTable* bag_ = nullptr;
   std::vector<TagFile> tags_;
+  std::string problem_;
 };

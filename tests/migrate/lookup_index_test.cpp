@@ -39,6 +39,8 @@ class WatchingMailBox : public MailBoxConverter {
   std::string temp_;
 };
 
+std::string lastErrors;  // standard error of the last migrate
+
 // Migrates |dir| with the lookup index on or off; the index files the
 // MailBox conversion saw.
 std::vector<std::string> migrate(const std::string& dir, const std::string& temp, bool index) {
@@ -54,8 +56,10 @@ std::vector<std::string> migrate(const std::string& dir, const std::string& temp
                    &subscriberBase, &aliasSystem, &spamSystem};
   InDirectory in(dir);
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_EQ(migrateOldDatabase(set), 0);
   testing::internal::GetCapturedStdout();
+  lastErrors = testing::internal::GetCapturedStderr();
   return mailBox.seen;
 }
 
@@ -73,7 +77,7 @@ std::string tablesOf(const std::string& dir) {
 }
 
 TEST(LookupIndex, TablesAreTheSameAsWithoutItAndTheIndexGoes) {
-  ScratchDir source, scanned, indexed, temp;
+  ScratchDir source, scanned, indexed, noTemp, temp;
   ASSERT_EQ(runProgram("", {sampleProgram(), "--messages", "300", source.path()}).status, 0);
   // A message whose ids stand twice: the lookups must take the first row's
   // FILESIZE, as a scan in record order does.
@@ -83,6 +87,7 @@ TEST(LookupIndex, TablesAreTheSameAsWithoutItAndTheIndexGoes) {
              "FileSize + 1 FROM MessageBag WHERE rowid = 5;");
   fs::copy(source.path(), scanned.path(), fs::copy_options::recursive);
   fs::copy(source.path(), indexed.path(), fs::copy_options::recursive);
+  fs::copy(source.path(), noTemp.path(), fs::copy_options::recursive);
   // What a killed run may leave behind in the temporary directory.
   const std::string leftover = "DBMIG0000001.CDX";
   fs::copy(source.file("SMTP.MDB"), temp.file(leftover));
@@ -92,6 +97,11 @@ TEST(LookupIndex, TablesAreTheSameAsWithoutItAndTheIndexGoes) {
   setenv("TEMP", temp.path().c_str(), 1);
   const std::vector<std::string> whileScanning = migrate(scanned.path(), temp.path(), false);
   const std::vector<std::string> whileIndexed = migrate(indexed.path(), temp.path(), true);
+  EXPECT_EQ(lastErrors, "");
+  // No index can be made: the lookups scan, and say so.
+  setenv("TEMP", (temp.path() + "/missing").c_str(), 1);
+  migrate(noTemp.path(), temp.path(), true);
+  EXPECT_NE(lastErrors.find("looked up without an index"), std::string::npos) << lastErrors;
   if (saved != nullptr)
     setenv("TEMP", savedTemp.c_str(), 1);
   else
@@ -102,6 +112,7 @@ TEST(LookupIndex, TablesAreTheSameAsWithoutItAndTheIndexGoes) {
   EXPECT_EQ(indexFiles(temp.path()), std::vector<std::string>{leftover});
   EXPECT_EQ(readFile(temp.file(leftover)), readFile(source.file("SMTP.MDB")));
   EXPECT_EQ(tablesOf(indexed.path()), tablesOf(scanned.path()));
+  EXPECT_EQ(tablesOf(noTemp.path()), tablesOf(scanned.path()));
   EXPECT_GT(tablesOf(indexed.path()).size(), 300u * 345u);  // the tables have their rows
   EXPECT_TRUE(indexFiles(indexed.path()).empty());
 }
