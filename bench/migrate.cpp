@@ -23,15 +23,15 @@
 // BM_OldRowsRead/N: reading every row of the seven old tables through the
 // old-database component.
 //
-// Figures to compare (RelWithDebInfo, 2 shared cores under a load of 2.5 to 4,
-// December 2026): 1,000 messages (4,504 records written) 2.1 to 3.3 s against
-// a floor of 23 to 38 ms, 97% of it the MailBox conversion, peak 4.4 MB;
-// 10,000 messages 287 s against 0.43 s, 99.7% MailBox, peak 8.1 MB. Every
-// MailBox row's lookup scans MessageBag record by record: 1.0 ms at 1,000
-// messages, 6.4 ms at 10,000. Moving a message file costs 1.2 to 1.4 bare
-// renameat2 calls (20 to 26 us), reading an old row 0.7 to 1.1 us. Before
-// the scans read the record count again on every move: 0.9 to 1.5 s for
-// 1,000 messages and 99.5 s for 10,000.
+// Figures to compare (RelWithDebInfo, 2 shared cores, December 2026; under a
+// heavier load up to three times these): 1,000 messages (4,504 records
+// written) 0.08 s against a floor of 0.018 s (4.6x), peak 4.4 MB; 10,000
+// 0.88 s against 0.23 s (3.9x), 8.1 MB; 100,000 7.9 s against 1.9 s (4.1x),
+// 29 MB. A lookup through the temporary index costs 7 to 10 us at every size;
+// scanning, it cost 0.48 ms at 1,000 messages, 6.7 ms at 10,000 and 65 ms at
+// 100,000, when the whole migration took 2 to 3 s for 1,000 messages and
+// 287 s for 10,000. Moving a message file costs 1.2 to 1.4 (at times 2.2)
+// bare renameat2 calls, 20 to 40 us; reading an old row about 1 us.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sqlite3.h>
