@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dbf/core/os.h"
 #include "migrate/driver.h"
 #include "tests/migrate/test_support.h"
 
@@ -41,11 +42,31 @@ class WatchingMailBox : public MailBoxConverter {
 
 std::string lastErrors;  // standard error of the last migrate
 
+// A MessageBag converter that, with |holdOpen|, keeps its new table open on
+// a file handle of its own once a row is written, as another program would.
+class HeldMessageBag : public MessageBagConverter {
+ public:
+  explicit HeldMessageBag(bool holdOpen) : holdOpen_(holdOpen) {}
+  ~HeldMessageBag() override {
+    if (held_ >= 0) os4get()->close(held_);
+  }
+  int convertRecord(VARIANT* values, int count) override {
+    const int result = MessageBagConverter::convertRecord(values, count);
+    if (holdOpen_ && held_ < 0) os4get()->open("MESSAGEBAG.DBF", false, kOsShareReadWrite, &held_);
+    return result;
+  }
+
+ private:
+  bool holdOpen_;
+  int64_t held_ = -1;
+};
+
 // Migrates |dir| with the lookup index on or off; the index files the
 // MailBox conversion saw.
-std::vector<std::string> migrate(const std::string& dir, const std::string& temp, bool index) {
+std::vector<std::string> migrate(const std::string& dir, const std::string& temp, bool index,
+                                 bool holdOpen = false) {
   WatchingMailBox mailBox(temp);
-  MessageBagConverter messageBag;
+  HeldMessageBag messageBag(holdOpen);
   UserBaseConverter userBase;
   MailingListTitlesConverter mailingListTitles;
   SubscriberBaseConverter subscriberBase;
@@ -77,7 +98,7 @@ std::string tablesOf(const std::string& dir) {
 }
 
 TEST(LookupIndex, TablesAreTheSameAsWithoutItAndTheIndexGoes) {
-  ScratchDir source, scanned, indexed, noTemp, temp;
+  ScratchDir source, scanned, indexed, noTemp, held, temp;
   ASSERT_EQ(runProgram("", {sampleProgram(), "--messages", "300", source.path()}).status, 0);
   // A message whose ids stand twice: the lookups must take the first row's
   // FILESIZE, as a scan in record order does.
@@ -88,6 +109,7 @@ TEST(LookupIndex, TablesAreTheSameAsWithoutItAndTheIndexGoes) {
   fs::copy(source.path(), scanned.path(), fs::copy_options::recursive);
   fs::copy(source.path(), indexed.path(), fs::copy_options::recursive);
   fs::copy(source.path(), noTemp.path(), fs::copy_options::recursive);
+  fs::copy(source.path(), held.path(), fs::copy_options::recursive);
   // What a killed run may leave behind in the temporary directory.
   const std::string leftover = "DBMIG0000001.CDX";
   fs::copy(source.file("SMTP.MDB"), temp.file(leftover));
@@ -98,7 +120,11 @@ TEST(LookupIndex, TablesAreTheSameAsWithoutItAndTheIndexGoes) {
   const std::vector<std::string> whileScanning = migrate(scanned.path(), temp.path(), false);
   const std::vector<std::string> whileIndexed = migrate(indexed.path(), temp.path(), true);
   EXPECT_EQ(lastErrors, "");
-  // No index can be made: the lookups scan, and say so.
+  // No index can be made, or the table cannot be had alone: the lookups
+  // scan, and say so.
+  migrate(held.path(), temp.path(), true, true);
+  EXPECT_NE(lastErrors.find("another program has the table open"), std::string::npos)
+      << lastErrors;
   setenv("TEMP", (temp.path() + "/missing").c_str(), 1);
   migrate(noTemp.path(), temp.path(), true);
   EXPECT_NE(lastErrors.find("looked up without an index"), std::string::npos) << lastErrors;
@@ -113,6 +139,7 @@ TEST(LookupIndex, TablesAreTheSameAsWithoutItAndTheIndexGoes) {
   EXPECT_EQ(readFile(temp.file(leftover)), readFile(source.file("SMTP.MDB")));
   EXPECT_EQ(tablesOf(indexed.path()), tablesOf(scanned.path()));
   EXPECT_EQ(tablesOf(noTemp.path()), tablesOf(scanned.path()));
+  EXPECT_EQ(tablesOf(held.path()), tablesOf(scanned.path()));
   EXPECT_GT(tablesOf(indexed.path()).size(), 300u * 345u);  // the tables have their rows
   EXPECT_TRUE(indexFiles(indexed.path()).empty());
 }
