@@ -11,56 +11,16 @@
 
 namespace {
 
-using bench::kRecordLength;
 using bench::kRecords;
 
 // The baseline: a prepared record written as the engine would write it.
 double rawAppend(const char* file, bool shared) {
-  int fd = ::open(file, O_RDWR);
-  if (fd < 0) return -1;
-  char header[32];
-  if (pread(fd, header, 32, 0) != 32) return -1;
-  const off_t headerLength =
-      static_cast<uint8_t>(header[8]) | (static_cast<uint8_t>(header[9]) << 8);
-  char record[kRecordLength];
-  std::memset(record, ' ', sizeof record);
+  bench::RawAppender raw(file);
+  if (!raw.ok()) return -1;
   const auto start = std::chrono::steady_clock::now();
-  for (uint32_t n = 1; n <= static_cast<uint32_t>(kRecords); ++n) {
-    std::snprintf(record + 1, 12, "%11u", n);
-    record[12] = ' ';
-    const off_t recordLock = 0x7FFFFFFE - static_cast<off_t>(n);
-    if (shared &&
-        (!bench::rawLock(fd, 0x7FFFFFFE, 1, true) || !bench::rawLock(fd, recordLock, 1, true)))
-      return -1;
-    if (pwrite(fd, record, kRecordLength,
-               headerLength + static_cast<off_t>(n - 1) * kRecordLength) !=
-        static_cast<ssize_t>(kRecordLength))
-      return -1;
-    if (shared) {
-      std::memcpy(header + 4, &n, 4);
-      if (pwrite(fd, header, 10, 0) != 10) return -1;
-      bench::rawLock(fd, 0x7FFFFFFE, 1, false);
-      bench::rawLock(fd, recordLock, 1, false);
-    }
-  }
-  const double seconds = bench::secondsSince(start);
-  ::close(fd);
-  return seconds;
-}
-
-double engineAppend(const char* name, uint8_t shareMode) {
-  EngineContext ctx{};
-  bench::initContext(&ctx, shareMode);
-  Table* t = table4open(&ctx, name);
-  if (t == nullptr) return -1;
-  bench::MessageBagValues values(t);
-  const auto start = std::chrono::steady_clock::now();
-  for (int32_t i = 1; i <= kRecords; ++i)
-    if (values.append(t, i) != 0) return -1;
-  if (table4close(t) != 0) return -1;  // the exclusive header write counts too
-  const double seconds = bench::secondsSince(start);
-  engine4free(&ctx);
-  return seconds;
+  for (uint32_t n = 1; n <= static_cast<uint32_t>(kRecords); ++n)
+    if ((shared && !raw.lock(n)) || !raw.write(n, shared)) return -1;
+  return bench::secondsSince(start);
 }
 
 void runAppend(benchmark::State& state, uint8_t shareMode) {
@@ -72,7 +32,7 @@ void runAppend(benchmark::State& state, uint8_t shareMode) {
       return;
     }
     const double raw = rawAppend("RAW.DBF", shareMode == 0);
-    const double engine = engineAppend("ENGINE", shareMode);
+    const double engine = bench::engineAppend("ENGINE", shareMode);
     if (raw < 0 || engine < 0) {
       state.SkipWithError("append failed");
       return;

@@ -29,11 +29,6 @@ uint32_t lowMask(int bits) { return bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
 
 }  // namespace
 
-InteriorEntry interior4entry(const uint8_t* node, int keyLength, int i) {
-  const uint8_t* p = node + kNodeHeader + i * (keyLength + 8);
-  return {p, cdx4get32be(p + keyLength), static_cast<int32_t>(cdx4get32be(p + keyLength + 4))};
-}
-
 void interior4put(uint8_t* node, int keyLength, int i, const uint8_t* key, uint32_t record,
                   int32_t child) {
   uint8_t* p = node + kNodeHeader + i * (keyLength + 8);
@@ -58,8 +53,7 @@ LeafLayout leaf4widths(int keyLength, uint32_t recordCount, LeafRule rule) {
   return l;
 }
 
-void leaf4formatEmpty(uint8_t* node, const LeafLayout& layout) {
-  std::memset(node + kNodeHeader, 0, kIndexUnit - kNodeHeader);
+void leaf4putLayout(uint8_t* node, const LeafLayout& layout) {
   cdx4put16(node + 12, layout.freeBytes);
   cdx4put32(node + 14, layout.recordMask);
   node[18] = layout.duplicateMask;
@@ -68,6 +62,11 @@ void leaf4formatEmpty(uint8_t* node, const LeafLayout& layout) {
   node[21] = layout.duplicateBits;
   node[22] = layout.trailingBits;
   node[23] = layout.entryBytes;
+}
+
+void leaf4formatEmpty(uint8_t* node, const LeafLayout& layout) {
+  std::memset(node + kNodeHeader, 0, kIndexUnit - kNodeHeader);
+  leaf4putLayout(node, layout);
 }
 
 bool leaf4layout(const uint8_t* node, LeafLayout* out) {

@@ -195,6 +195,9 @@ struct Tag {
   bool rootChanged;
   int32_t headerOffset;
   int16_t uniqueMode;  // from the options: 0, 25 (unique) or 15 (candidate)
+  // The zero byte at header offset 262 that the first key added to a tag
+  // with a FOR expression writes is done (or the tag was just built).
+  bool forMarkWritten;
   // Sibling hops in one direction since the last descent: a chain with more
   // hops than the file has nodes is a cycle.
   int32_t hops;
@@ -314,3 +317,92 @@ int collation4primaryLength(const uint8_t* key, int length);
 // Equality of two GENERAL keys: primary parts first (a trailing blank weight
 // matches the end of the other part), then the secondary parts.
 bool collation4equal(const uint8_t* a, const uint8_t* b, int length);
+
+// --- key maintenance ---
+//
+// Keys are added and removed one by one under the index lock (index4lock):
+// a full leaf or interior node splits (the new node takes the upper half),
+// splits climb to the root, and a node that loses its last key goes to the
+// file's free-node list (a root becomes an empty root leaf). Changed nodes
+// stay in the tag's cache until index4flush, which index4unlock runs for a
+// file that others may read. An operation that fails part way (a failed read,
+// write or allocation) leaves the tree in memory exactly as before it.
+// Every change moves the file's version counter on, so that other processes
+// see it.
+
+// A node for a tag of |f|: the head of the free-node list when there is one,
+// else the end of the file (which grows when the node is first written). The
+// node offset, or a negative code (-310 for a free list that points outside
+// the file, -70 for a free node cut short).
+int32_t index4extend(IndexFile* f);
+
+// Adds (key, record) to |tag| (the key encoded, key length bytes). |uniqueMode|
+// applies when the tag is unique or candidate (options 0x01, 0x04): with an
+// equal key present, 15 and 20 return 20, 25 returns 25 (nothing added), -340
+// and -360 report -340 (location 95402). A null value (null-marker key of
+// zeros) in a candidate mode gives 20 (15) or -340 (-360). 0 when added, or
+// when the pair is there already. In a file others may write the caller
+// holds the index lock (else -50, location 95401).
+int order4addKey(Tag* tag, const char* key, int32_t record, int16_t uniqueMode);
+// Removes the exact (key, record) pair: 0, 5 when the tag does not hold it, or
+// a negative code. The same lock rule.
+int order4removeKey(Tag* tag, const char* key, int32_t record);
+// The key of |t|'s record buffer for |tag|: points |*key| at it and returns
+// its length (the tag's key length), or a negative code.
+int order4buildKey(Tag* tag, Table* t, const char** key);
+// Adds record |record| of the handle's Table (its record buffer) to the tag
+// when the FOR expression holds: 0, 20, 25 or a code as order4addKey.
+int order4addRecord(TagHandle* th, int32_t record);
+// Removes the key of the Table's record buffer for |record|: 0 or 5 (not
+// there, or the FOR expression is false), or a negative code.
+int order4removeRecord(TagHandle* th, int32_t record);
+
+// Record writes: replaces the keys of record |record| as stored
+// (t->oldRecord) by those of t->record in every tag of |t| whose key or FOR
+// result differs, taking the index locks for it when |t| holds none (a write
+// that changes no key takes none). 0; 20 or -340 for a duplicate refused by
+// a unique tag, or another failure: every tag already changed is put back
+// and the record must not be written.
+int table4updateTags(Table* t, int32_t record);
+// Undoes a successful table4updateTags after the record could not be written
+// (runs while the context holds the write's error, which it leaves in place).
+int table4undoTagUpdate(Table* t, int32_t record);
+// Appends: adds the keys of t->record as record |record| to every tag of |t|
+// under the index locks (taken here when not held). 0 (25 counts as success:
+// that tag then lacks the record), or 20 or a code after every key already
+// added was removed again.
+int table4addRecordKeys(Table* t, int32_t record);
+// Removes those keys again (the record could not be written); runs while the
+// context holds an error, which it leaves in place.
+int table4removeRecordKeys(Table* t, int32_t record);
+
+// --- the index lock, flush and version counter ---
+//
+// The index lock is one byte at 0x7FFFFFFE of the .CDX. Taking it re-reads
+// the file length, the free-node list head and the version counter; when the
+// counter moved (another process changed the file) every cached node is
+// dropped and |t|'s selected tag of the file is placed again on its key (or
+// at end of file). A file opened exclusively or read-shared (modes 1, 2) is
+// locked in the bookkeeping only. One Table of the process holds the lock at
+// a time: another one gets 50 (-50 when lockAttempts is -1, since it would
+// wait for itself). 0, 50 or a code.
+int index4lock(IndexFile* f, Table* t);
+// Flushes (unless the file is open exclusively: then changed nodes stay cached
+// until close or index4flush) and releases the byte. 0 or a code; a flush that
+// fails drops the unwritten changes and reports its code.
+int index4unlock(IndexFile* f);
+// Locks every IndexFile of |t|'s data file together, in the data file's
+// order; when one is busy, all that |t| holds are released and the whole
+// round is tried again after lockRetryDelay as often as lockAttempts allows
+// (each round tries every byte once). 0, 50 or a code.
+int index4lockAll(Table* t);
+// Unlocks every IndexFile of |t|'s data file that |t| holds; the first failure.
+int index4unlockAll(Table* t);
+// True when |t| holds the lock of some IndexFile of its data file.
+bool index4holdsLock(const Table* t);
+// Writes what changed of a file this process has locked (or opened in mode 1
+// or 2): the first 16 bytes of the directory header when the version counter
+// moved, then every tag (order4flush). 0 or the first failure.
+int index4flush(IndexFile* f);
+// Writes the tag's changed nodes and, when it moved, its root offset.
+int order4flush(Tag* tag);

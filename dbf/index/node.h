@@ -64,7 +64,10 @@ struct InteriorEntry {
 };
 // Entries an interior node of this key length holds at most.
 inline int interior4capacity(int keyLength) { return dbf::kInteriorArea / (keyLength + 8); }
-InteriorEntry interior4entry(const uint8_t* node, int keyLength, int i);
+inline InteriorEntry interior4entry(const uint8_t* node, int keyLength, int i) {
+  const uint8_t* p = node + 12 + i * (keyLength + 8);
+  return {p, cdx4get32be(p + keyLength), static_cast<int32_t>(cdx4get32be(p + keyLength + 4))};
+}
 void interior4put(uint8_t* node, int keyLength, int i, const uint8_t* key, uint32_t record,
                   int32_t child);
 
@@ -78,6 +81,9 @@ LeafLayout leaf4widths(int keyLength, uint32_t recordCount, LeafRule rule);
 // Writes |layout| (free count included) into the leaf header of |node|, with
 // no entries; attributes, count and siblings are the caller's.
 void leaf4formatEmpty(uint8_t* node, const LeafLayout& layout);
+// Writes only the header fields of |layout| (bytes 12 to 23); the entries
+// stay.
+void leaf4putLayout(uint8_t* node, const LeafLayout& layout);
 // Reads the leaf header of |node|; false when its widths cannot describe
 // entries (overlapping fields, masks that do not match the bits, entries that
 // do not fit the node).
@@ -143,3 +149,27 @@ inline IndexNode* tag4leaf(Tag* tag) {
 }
 // Frees the nodes of a file's pool.
 void index4freePool(IndexFile* f);
+// A node object for a node that is new at |offset| (taken from the free list
+// or the end of the file): zero image, marked changed, in no stack or cache.
+// Null with -920 stored when memory runs out.
+IndexNode* tag4newNode(Tag* tag, int32_t offset);
+// Gives a node object back to the file's pool without writing it: its image
+// is obsolete (a freed node, or one made for an edit that was undone).
+void tag4discardNode(Tag* tag, IndexNode* node);
+// The node object holding |offset| in the tag's stack or cache, or null.
+IndexNode* tag4findNode(Tag* tag, int32_t offset);
+
+// --- key maintenance (maintain.cpp) ---
+// The tag whose header carries the free-list head and the version counter:
+// the directory tag, or the only tag of a single-tag file.
+inline Tag* index4headTag(IndexFile* f) { return f->directory != nullptr ? f->directory : f->tags; }
+// True when keys of |tag| may be changed now: its file is locked by this
+// process, or nobody else can write it (opened in mode 1 or 2).
+inline bool tag4mayChange(const Tag* tag) {
+  return tag->indexFile->file.mode != 0 || tag->indexFile->lockOwner != 0;
+}
+// order4addKey and order4removeKey without the argument and lock checks;
+// |isNull| tells that the key is that of a null value (candidate modes
+// refuse it).
+int tag4addKey(Tag* tag, const uint8_t* key, uint32_t record, int16_t uniqueMode, bool isNull);
+int tag4removeKey(Tag* tag, const uint8_t* key, uint32_t record);

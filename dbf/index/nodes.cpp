@@ -3,6 +3,7 @@
 // from the root down, and the cache that released nodes go to. Nodes come
 // from the IndexFile's pool and go back there when a tag lets them go; a
 // changed node is written before its object serves another offset.
+#include <cstring>
 #include <new>
 
 #include "dbf/core/context.h"
@@ -47,7 +48,10 @@ int tag4cacheNode(Tag* tag, IndexNode* node) {
   IndexNode** p = &tag->cache;
   for (int i = 0; i < kCacheLimit; ++i) p = &(*p)->next;
   IndexNode* oldest = *p;
-  *p = nullptr;
+  // A changed node that cannot be written stays cached: its change would be
+  // lost otherwise, and the flush tries it again.
+  if (oldest->changed && node4write(tag, oldest) < 0) return tag->ctx->errorCode;
+  *p = oldest->next;
   --tag->cacheCount;
   return poolNode(tag, oldest);
 }
@@ -160,6 +164,28 @@ int tag4root(Tag* tag, int32_t* root) {
   }
   *root = tag->header.root;
   return 0;
+}
+
+IndexNode* tag4newNode(Tag* tag, int32_t offset) {
+  IndexNode* node = freshNode(tag);
+  if (node == nullptr) return nullptr;
+  std::memset(node->image, 0, sizeof node->image);
+  node->offset = offset;
+  node->changed = true;
+  return node;
+}
+
+void tag4discardNode(Tag* tag, IndexNode* node) {
+  node->changed = false;
+  poolNode(tag, node);
+}
+
+IndexNode* tag4findNode(Tag* tag, int32_t offset) {
+  for (int i = 0; i < tag->depth; ++i)
+    if (tag->stack[i]->offset == offset) return tag->stack[i];
+  for (IndexNode* node = tag->cache; node != nullptr; node = node->next)
+    if (node->offset == offset) return node;
+  return nullptr;
 }
 
 void index4freePool(IndexFile* f) {

@@ -95,6 +95,10 @@ int closeFile(IndexFile* f) {
   auto keep = [&rc](int r) {
     if (r < 0 && rc == 0) rc = r;
   };
+  // What this process changed reaches the file first (the version counter
+  // with it), and a lock still held ends.
+  keep(index4unlock(f));
+  keep(index4flush(f));
   while (f->tags != nullptr) {
     Tag* tag = f->tags;
     f->tags = tag->next;

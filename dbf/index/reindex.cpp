@@ -200,6 +200,8 @@ int Rebuild::sortKeys(Tag* tag, KeySorter* sorter) {
     if (tag->forExpression != nullptr) {
       rc = expression4true(tag->forExpression);
       if (rc <= 0) continue;  // 0: not in the tag; negative: the failure
+      // Keys added to the tag later need not write its zero header byte.
+      tag->forMarkWritten = true;
     }
     const char* key = nullptr;
     rc = expression4key(tag->keyExpression, tag, &key);

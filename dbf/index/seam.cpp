@@ -1,14 +1,9 @@
 // The compound index as the table code sees it (dbf/core/index_seam.h):
-// opening the production index with its table, closing index files with
-// their Tables and data files, and navigation in the order of a tag.
-//
-// Keeping keys in step with record writes and appends, and locking index
-// files that others may write, are not part of this engine yet. A Table that
-// has index files therefore refuses every change that would leave its tags
-// behind its records (write, append) with an error that says so, and so do
-// the locks that pack and memo compression take on index files opened for
-// sharing; a Table without index files is not affected. Creating index files
-// and rebuilding them live in create.cpp and reindex.cpp.
+// opening the production index with its table, keeping the tags in step with
+// record writes and appends, the index locks that go with the table's locks,
+// closing index files with their Tables and data files, and navigation in the
+// order of a tag. Creating index files and rebuilding them live in create.cpp
+// and reindex.cpp.
 #include <cstring>
 
 #include "dbf/core/index_seam.h"
@@ -20,14 +15,7 @@ using namespace dbf;
 
 namespace {
 
-constexpr int kLocationMaintenance = 91720;
-constexpr int kLocationLock = 91721;
 constexpr int kLocationKey = 91722;
-
-int refuseMaintenance(Table* t) {
-  return engine4error(t->ctx, kErrWrite, kLocationMaintenance, t->alias,
-                      "index maintenance not available");
-}
 
 // Places |tag| on the key of |t|'s current record: 0 on it, 1 when the tag
 // does not hold the record (it then stands where the key would be), or code.
@@ -70,36 +58,13 @@ bool index4seamHasTags(const void* tags) {
   return tags != nullptr && *static_cast<const char* const*>(tags) != nullptr;
 }
 
-int index4seamUpdateTags(Table* t) {
-  if (t->indexes == nullptr) return 0;
-  if (std::memcmp(t->record, t->oldRecord, t->dataFile->recordLength) == 0) return 0;
-  return refuseMaintenance(t);
-}
-
-// Nothing was changed in the tags: updates are refused above.
-int index4seamUndoTags(Table*) { return 0; }
-
-int index4seamAddRecord(Table* t, int32_t) {
-  return t->indexes == nullptr ? 0 : refuseMaintenance(t);
-}
-
-int index4seamRemoveRecord(Table* t, int32_t) {
-  return t->indexes == nullptr ? 0 : refuseMaintenance(t);
-}
-
-// Index files opened so that nobody else writes them need no lock byte (as
-// file4lock takes none for them); a file others may write cannot be locked
-// yet.
-int index4seamLockAll(Table* t) {
-  for (const IndexFile* f = t->dataFile->indexes; f != nullptr; f = f->next)
-    if (f->file.mode == 0)
-      return engine4error(t->ctx, kErrLock, kLocationLock, t->alias, "index locking not available");
-  return 0;
-}
-
-// No index lock byte is ever taken (see index4seamLockAll).
-int index4seamUnlockAll(Table*) { return 0; }
-bool index4seamHoldsLocks(const Table*) { return false; }
+int index4seamUpdateTags(Table* t) { return table4updateTags(t, t->oldRecordNumber); }
+int index4seamUndoTags(Table* t) { return table4undoTagUpdate(t, t->oldRecordNumber); }
+int index4seamAddRecord(Table* t, int32_t rec) { return table4addRecordKeys(t, rec); }
+int index4seamRemoveRecord(Table* t, int32_t rec) { return table4removeRecordKeys(t, rec); }
+int index4seamLockAll(Table* t) { return index4lockAll(t); }
+int index4seamUnlockAll(Table* t) { return index4unlockAll(t); }
+bool index4seamHoldsLocks(const Table* t) { return index4holdsLock(t); }
 
 int index4seamCloseTable(Table* t) {
   int rc = 0;

@@ -41,6 +41,7 @@ class FaultOs {
   int failRenameAt = 0;             // rename returns kOsFailure, changing nothing
   bool everythingReadOnly = false;  // isReadOnly is true for every name
   bool realSleep = true;            // false: sleeps are only recorded
+  bool realFlush = true;            // false: flushes are only counted (no device wait)
   int64_t fixedSeconds = -1;        // >= 0: the clock shows this second...
   int64_t clockStep = 0;            // ...and moves on by this much after each reading
   const char* tempDir = nullptr;    // overrides the temporary directory
@@ -114,7 +115,7 @@ class FaultOs {
   static OsStatus flush(int64_t h) {
     FaultOs& f = self();
     if (++f.flushes == f.failFlushAt) return kOsFailure;
-    return f.real_->flush(h);
+    return f.realFlush ? f.real_->flush(h) : kOsOk;
   }
   static OsStatus close(int64_t h) {
     FaultOs& f = self();

@@ -9,15 +9,21 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "dbf/core/context.h"
 #include "dbf/core/table.h"
+#include "dbf/expr/expression.h"
 #include "dbf/index/index.h"
 #include "tests/table/fixture.h"
 
@@ -114,9 +120,84 @@ inline std::vector<Tag*> tagsOf(Table* t) {
   return tags;
 }
 
+// A key with its record number.
+using Pair = std::pair<std::string, int32_t>;
+
+// The key |t|'s record buffer has in |tag|, or none when the FOR expression
+// leaves it out.
+inline std::optional<std::string> keyIn(Tag* tag, Table* t) {
+  if (tag->forExpression != nullptr) {
+    EXPECT_EQ(expression4bind(tag->forExpression, t), 0);
+    if (expression4true(tag->forExpression) != 1) return std::nullopt;
+  }
+  const char* key = nullptr;
+  const int n = order4buildKey(tag, t, &key);
+  EXPECT_EQ(n, tag->header.keyLength);
+  return std::string(key, static_cast<size_t>(n < 0 ? 0 : n));
+}
+
+// The pairs of a tag in tag order, as the engine walks them.
+inline std::vector<Pair> walkTag(Tag* tag) {
+  std::vector<Pair> pairs;
+  EXPECT_GE(order4top(tag), 0);
+  while (order4eof(tag) == 0) {
+    const char* data = order4keyData(tag);
+    int32_t record = 0;
+    std::memcpy(&record, data, 4);
+    pairs.emplace_back(std::string(data + 4, tag->header.keyLength), record);
+    if (order4skip(tag, 1) != 1) break;
+  }
+  return pairs;
+}
+
 inline std::string keyOf(Tag* tag) {
   const char* data = order4keyData(tag);
   return data == nullptr ? std::string() : std::string(data + 4, tag->header.keyLength);
+}
+
+// What the independent checker says of an index file with its table beside
+// it (cdxcheck.py --dbf): whether it passed (a leaked node fails too), the
+// depth and size of the trees, and the free list.
+struct Verdict {
+  bool ok = false;
+  int deepest = 0;                   // levels of the deepest tag
+  std::map<std::string, int> nodes;  // nodes of each tag
+  std::set<int64_t> freeList;        // node offsets on the free list
+  std::string text;
+};
+
+inline Verdict check(const std::string& table, const std::string& cdx) {
+  const std::string command = "/usr/bin/python3 " WH_SOURCE_DIR
+                              "/tests/oracles/cdxcheck.py --max-lines 100000 --dbf " +
+                              table + " " + cdx + " 2>&1";
+  Verdict v;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return v;
+  char line[4096];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    v.text += line;
+    // "NOTE: tag NAME: pad byte ...; 300 keys, 2 levels, 5 nodes"
+    const char* tag = std::strstr(line, "NOTE: tag ");
+    const char* sizes = std::strrchr(line, ';');
+    int keys = 0, levels = 0, nodes = 0;
+    if (tag != nullptr && sizes != nullptr &&
+        std::sscanf(sizes, "; %d keys, %d levels, %d nodes", &keys, &levels, &nodes) == 3) {
+      const char* name = tag + 10;
+      v.deepest = std::max(v.deepest, levels);
+      v.nodes[std::string(name, std::strcspn(name, ":"))] = nodes;
+    }
+    // "NOTE: free list: 2 node(s): 0x1400,0x1600"
+    const char* list = std::strstr(line, "free list: ");
+    if (list != nullptr && (list = std::strstr(list, "node(s): ")) != nullptr) {
+      std::stringstream items(list + 9);
+      for (std::string item; std::getline(items, item, ',');)
+        if (item.rfind("0x", 0) == 0) v.freeList.insert(std::stoll(item, nullptr, 16));
+    }
+    if (std::strncmp(line, "OK:", 3) == 0) v.ok = true;
+  }
+  pclose(pipe);
+  if (v.text.find("leaked") != std::string::npos) v.ok = false;
+  return v;
 }
 
 }  // namespace cdxtest

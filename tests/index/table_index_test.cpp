@@ -111,25 +111,6 @@ TEST_F(TableIndex, SharedIndexOutlivesTheTablesThatUsedIt) {
   EXPECT_EQ(table4close(third), 0);
 }
 
-TEST_F(TableIndex, ChangesThatWouldLeaveTheTagsBehindAreRefused) {
-  copySample("small");
-  Table* t = open("small");
-  ASSERT_NE(t, nullptr);
-  const auto before = slurp("SMALL.DBF");
-  ASSERT_EQ(table4go(t, 1), 0);
-  ColumnValue name(table4column(t, 1));
-  ASSERT_EQ(column4assign(&name, "Zed"), 0);
-  EXPECT_EQ(table4flushRecord(t, false), kErrWrite);
-  engine4errorSet(&ctx_, 0);
-  t->changed = false;
-  ASSERT_EQ(table4appendStart(t, false), 0);
-  EXPECT_EQ(table4append(t), kErrWrite);
-  engine4errorSet(&ctx_, 0);
-  t->changed = false;
-  table4close(t);
-  EXPECT_EQ(slurp("SMALL.DBF"), before);
-}
-
 TEST_F(TableIndex, ForeignChangeIsSeenOnceTheVersionCounterMoves) {
   engine4free(&ctx_);
   init(0);  // shared: another program may write the index
