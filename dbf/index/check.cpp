@@ -85,16 +85,9 @@ struct LeafFields {
 };
 
 LeafFields leafFields(const uint8_t* node) {
-  LeafFields l;
-  l.freeBytes = cdx4get16(node + 12);
-  l.recordMask = cdx4get32(node + 14);
-  l.duplicateMask = node[18];
-  l.trailingMask = node[19];
-  l.recordBits = node[20];
-  l.duplicateBits = node[21];
-  l.trailingBits = node[22];
-  l.entryBytes = node[23];
-  return l;
+  const LeafLayout raw = leaf4fields(node);
+  return {raw.freeBytes,  raw.recordMask,    raw.duplicateMask, raw.trailingMask,
+          raw.recordBits, raw.duplicateBits, raw.trailingBits,  raw.entryBytes};
 }
 
 // Entry |i| of a leaf whose widths passed the hard limits (1 to 32 record
@@ -124,23 +117,6 @@ WideEntry wideEntry(const uint8_t* node, const LeafFields& l, int i) {
   }
   e.bitsAbove = anyBitFrom(p, size, l.sum());
   return e;
-}
-
-TagHeader parseHeader(const uint8_t* h) {
-  TagHeader t{};
-  t.root = static_cast<int32_t>(cdx4get32(h));
-  t.freeHead = static_cast<int32_t>(cdx4get32(h + 4));
-  t.version = cdx4get32be(h + 8);
-  t.keyLength = cdx4get16(h + 12);
-  t.options = h[14];
-  t.signature = h[15];
-  std::memcpy(t.collatingName, h + 494, 8);
-  t.descending = cdx4get16(h + 502);
-  t.keyExpressionLength504 = cdx4get16(h + 504);
-  t.forExpressionLength = cdx4get16(h + 506);
-  t.reserved508 = cdx4get16(h + 508);
-  t.keyExpressionLength = cdx4get16(h + 510);
-  return t;
 }
 
 bool isGeneral(const TagHeader& h) { return std::memcmp(h.collatingName, "GENERAL", 8) == 0; }
@@ -244,6 +220,13 @@ enum class Subtree {
   kKeys,   // keys below it; LastKey holds the last
 };
 
+// A leaf entry that passed its checks.
+struct LeafSlot {
+  uint32_t record;
+  int duplicates;
+  int trailing;
+};
+
 struct LevelNode {
   int32_t offset, left, right;
 };
@@ -286,7 +269,11 @@ class Checker {
   Subtree walkInterior(const uint8_t* node, int32_t at, int depth, LastKey* last);
   Subtree walkLeaf(const uint8_t* node, int32_t at, bool root, LastKey* last);
   bool leafWidthsUsable(const LeafFields& l, int32_t at);
-  void nextKey(const uint8_t* key, uint32_t record, int32_t at);
+  int compareTail(const uint8_t* before, const uint8_t* tail, int bytes, int trailing) const;
+  bool outOfOrder(int order, uint32_t record) const {
+    return havePrevious_ && (order < 0 || (order == 0 && (record <= previousRecord_ || unique_)));
+  }
+  void nextKey(const uint8_t* key, uint32_t record, int order, int32_t at);
   void checkSiblings();
   uint8_t choosePad(IndexCheckTag* tag, bool unique);
   void claimNodes(int32_t owner);
@@ -326,10 +313,12 @@ class Checker {
   int leafDepth_ = -1;
   std::vector<std::vector<LevelNode>> levels_;
   std::vector<int32_t> reached_;
-  std::vector<uint8_t> previous_;  // the key before, for the order of the tag
+  std::vector<uint8_t> current_;   // the key being rebuilt in a leaf
+  std::vector<uint8_t> previous_;  // the last key of the leaf before
+  std::vector<uint8_t> earlier_;   // the key before one that is out of order
   uint32_t previousRecord_ = 0;
   bool havePrevious_ = false;
-  std::vector<uint8_t> scratch_;
+  std::vector<LeafSlot> entries_;  // of the leaf being read
 
   // The directory's entries, at most one per header the file has room for.
   std::vector<DirectoryEntry> directory_;
@@ -355,7 +344,7 @@ void Checker::problem(int32_t node, const char* fmt, ...) {
 bool Checker::checkDirectoryHeader(IndexCheckTag* d) {
   uint8_t h[kIndexHeaderSize];
   if (!reader_.readPadded(0, h, kIndexHeaderSize)) return false;
-  d->header = parseHeader(h);
+  d->header = header4parse(h);
   const TagHeader& t = d->header;
   if (t.signature != 1) problem(-1, "the signature (byte 15) is %u, not 1", t.signature);
   if ((t.options & kTagCompound) == 0) {
@@ -418,7 +407,7 @@ void Checker::checkExpressions(IndexCheckTag* tag, const uint8_t* area) {
 // file, which also carries the free-list head and the version counter.
 bool Checker::checkTagHeader(IndexCheckTag* tag, const uint8_t* h, const uint8_t* area,
                              bool atZero) {
-  tag->header = parseHeader(h);
+  tag->header = header4parse(h);
   const TagHeader& t = tag->header;
   if (!atZero) {
     if (t.signature != 1) problem(-1, "the signature (byte 15) is %u, not 1", t.signature);
@@ -624,6 +613,7 @@ Subtree Checker::walkLeaf(const uint8_t* node, int32_t at, bool root, LastKey* l
   const int arrayEnd = kLeafHeader + n * l.entryBytes;
   int position = kIndexUnit;
   int64_t stored = 0;
+  entries_.clear();
   for (int i = 0; i < n; ++i) {
     const WideEntry e = wideEntry(node, l, i);
     if (e.bitsAbove) problem(at, "entry %d has bits set above its trailing count", i);
@@ -648,50 +638,66 @@ Subtree Checker::walkLeaf(const uint8_t* node, int32_t at, bool root, LastKey* l
       return Subtree::kLost;
     }
     if (e.record == 0) problem(at, "entry %d has record number 0", i);
+    entries_.push_back({static_cast<uint32_t>(e.record), static_cast<int>(duplicates),
+                        static_cast<int>(e.trailing)});
   }
   const int64_t expectedFree = kLeafEmptyFree - int64_t{n} * l.entryBytes - stored;
   if (l.freeBytes != expectedFree)
     problem(at, "the free count is %u; the entries leave %lld", l.freeBytes,
             static_cast<long long>(expectedFree));
-  // Then the keys, one after the other.
-  scratch_.assign(static_cast<size_t>(keyLength_), pad_);
+  // Then the keys, one after the other, each built over the one before: its
+  // order against that one shows in the bytes that change.
   position = kIndexUnit;
+  uint8_t* key = current_.data();
   for (int i = 0; i < n && !failed(); ++i) {
-    const WideEntry e = wideEntry(node, l, i);
-    const int duplicates = i == 0 ? 0 : static_cast<int>(e.duplicates);
-    const int trailing = static_cast<int>(e.trailing);
-    const int bytes = keyLength_ - duplicates - trailing;
+    const LeafSlot& e = entries_[static_cast<size_t>(i)];
+    const int bytes = keyLength_ - e.duplicates - e.trailing;
     position -= bytes;
-    std::memcpy(scratch_.data() + duplicates, node + position, static_cast<size_t>(bytes));
-    std::memset(scratch_.data() + keyLength_ - trailing, pad_, static_cast<size_t>(trailing));
-    nextKey(scratch_.data(), static_cast<uint32_t>(e.record), at);
+    const uint8_t* part = node + position;
+    const uint8_t* before = i > 0 ? key : previous_.data();
+    const int order = compareTail(before + e.duplicates, part, bytes, e.trailing);
+    if (outOfOrder(order, e.record)) std::memcpy(earlier_.data(), before, previous_.size());
+    std::memcpy(key + e.duplicates, part, static_cast<size_t>(bytes));
+    std::memset(key + keyLength_ - e.trailing, pad_, static_cast<size_t>(e.trailing));
+    nextKey(key, e.record, order, at);
   }
-  last->key = scratch_;
-  last->record = static_cast<uint32_t>(wideEntry(node, l, n - 1).record);
+  std::memcpy(previous_.data(), key, previous_.size());
+  last->key = current_;
+  last->record = entries_.back().record;
   return Subtree::kKeys;
 }
 
-// The order of the whole tag: ascending keys, equal keys by ascending
-// record number, none equal in a unique tag.
-void Checker::nextKey(const uint8_t* key, uint32_t record, int32_t at) {
-  if (havePrevious_) {
-    const int c = std::memcmp(previous_.data(), key, static_cast<size_t>(keyLength_));
+// The order of a key against the one before it: -1, 0 or 1 for a key below,
+// equal to or above it. |tail| is what follows the bytes both share: |bytes|
+// stored bytes, then |trailing| pad bytes.
+int Checker::compareTail(const uint8_t* before, const uint8_t* tail, int bytes,
+                         int trailing) const {
+  const int c = std::memcmp(tail, before, static_cast<size_t>(bytes));
+  if (c != 0) return c < 0 ? -1 : 1;
+  for (int i = 0; i < trailing; ++i)
+    if (before[bytes + i] != pad_) return pad_ < before[bytes + i] ? -1 : 1;
+  return 0;
+}
+
+// The order of the whole tag: ascending keys, equal keys by ascending record
+// number, none equal in a unique tag. |order| is that of |key| against the
+// key before it, which the caller kept in earlier_ when the two are out of
+// order.
+void Checker::nextKey(const uint8_t* key, uint32_t record, int order, int32_t at) {
+  if (outOfOrder(order, record)) {
     char a[160], b[160];
-    if (c > 0 || (c == 0 && record <= previousRecord_) || (c == 0 && unique_)) {
-      describeKey(previous_.data(), keyLength_, a, sizeof a);
-      describeKey(key, keyLength_, b, sizeof b);
-    }
-    if (c > 0)
+    describeKey(earlier_.data(), keyLength_, a, sizeof a);
+    describeKey(key, keyLength_, b, sizeof b);
+    if (order < 0)
       problem(at, "the keys are out of order: %s record %u, then %s record %u", a, previousRecord_,
               b, record);
-    if (c == 0 && record <= previousRecord_)
-      problem(at, "equal keys %s are not in record order: record %u, then record %u", a,
+    if (order == 0 && record <= previousRecord_)
+      problem(at, "equal keys %s are not in record order: record %u, then record %u", b,
               previousRecord_, record);
-    if (c == 0 && unique_)
-      problem(at, "the key %s is held twice (records %u and %u) in a tag of unique keys", a,
+    if (order == 0 && unique_)
+      problem(at, "the key %s is held twice (records %u and %u) in a tag of unique keys", b,
               previousRecord_, record);
   }
-  std::memcpy(previous_.data(), key, static_cast<size_t>(keyLength_));
   previousRecord_ = record;
   havePrevious_ = true;
   if (!final_) return;
@@ -735,7 +741,9 @@ int64_t Checker::walkTree(IndexCheckTag* tag, uint8_t pad, bool unique, bool fin
   leafDepth_ = -1;
   levels_.clear();
   reached_.clear();
+  current_.assign(static_cast<size_t>(keyLength_), pad);
   previous_.assign(static_cast<size_t>(keyLength_), 0);
+  earlier_.assign(static_cast<size_t>(keyLength_), 0);
   havePrevious_ = false;
   if (final) tag->keys = 0;
   ++pass_;

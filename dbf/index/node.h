@@ -78,6 +78,8 @@ LeafLayout leaf4widths(int keyLength, uint32_t recordCount, LeafRule rule);
 // Writes |layout| (free count included) into the leaf header of |node|, with
 // no entries; attributes, count and siblings are the caller's.
 void leaf4formatEmpty(uint8_t* node, const LeafLayout& layout);
+// The leaf header of |node| as stored, nothing checked.
+LeafLayout leaf4fields(const uint8_t* node);
 // Reads the leaf header of |node|; false when its widths cannot describe
 // entries (overlapping fields, masks that do not match the bits, entries that
 // do not fit the node).
@@ -96,6 +98,10 @@ void leaf4putEntry(uint8_t* node, const LeafLayout& layout, int i, uint32_t reco
 // counts within the key length, the first key with no duplicate bytes, and
 // the key bytes clear of the entry array.
 bool leaf4entriesFit(const uint8_t* node, const LeafLayout& layout, int keyLength);
+
+// The in-memory fields of the 512 bytes of a tag header, as stored (nothing
+// is checked).
+TagHeader header4parse(const uint8_t* header);
 
 // Checks a node just read for a tag with this key length: attributes,
 // key counts that fit, leaf widths and entries. False means damaged.
