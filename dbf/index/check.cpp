@@ -269,6 +269,8 @@ class Checker {
   Subtree walkInterior(const uint8_t* node, int32_t at, int depth, LastKey* last);
   Subtree walkLeaf(const uint8_t* node, int32_t at, bool root, LastKey* last);
   bool leafWidthsUsable(const LeafFields& l, int32_t at);
+  bool readEntries(const uint8_t* node, const LeafFields& l, int n, int32_t at);
+  void rebuildKeys(const uint8_t* node, int32_t at);
   int compareTail(const uint8_t* before, const uint8_t* tail, int bytes, int trailing) const;
   bool outOfOrder(int order, uint32_t record) const {
     return havePrevious_ && (order < 0 || (order == 0 && (record <= previousRecord_ || unique_)));
@@ -608,8 +610,17 @@ Subtree Checker::walkLeaf(const uint8_t* node, int32_t at, bool root, LastKey* l
       problem(at, "an empty leaf with a free count of %u, not %d", l.freeBytes, kLeafEmptyFree);
     return Subtree::kEmpty;
   }
-  // First the entries: counts within the key length, key bytes clear of the
-  // entry array. A leaf that fails gives no keys.
+  if (!readEntries(node, l, n, at)) return Subtree::kLost;
+  rebuildKeys(node, at);
+  last->key = current_;
+  last->record = entries_.back().record;
+  return Subtree::kKeys;
+}
+
+// The entries of a leaf into entries_: counts within the key length, key
+// bytes clear of the entry array, the free count they leave. False when the
+// entries do not hold together (the leaf then gives no keys).
+bool Checker::readEntries(const uint8_t* node, const LeafFields& l, int n, int32_t at) {
   const int arrayEnd = kLeafHeader + n * l.entryBytes;
   int position = kIndexUnit;
   int64_t stored = 0;
@@ -628,14 +639,14 @@ Subtree Checker::walkLeaf(const uint8_t* node, int32_t at, bool root, LastKey* l
       problem(at, "entry %d repeats %llu and cuts %llu bytes of a %d-byte key", i,
               static_cast<unsigned long long>(duplicates),
               static_cast<unsigned long long>(e.trailing), keyLength_);
-      return Subtree::kLost;
+      return false;
     }
     const int bytes = keyLength_ - static_cast<int>(duplicates + e.trailing);
     position -= bytes;
     stored += bytes;
     if (position < arrayEnd) {
       problem(at, "the key bytes of entry %d reach into the entry array", i);
-      return Subtree::kLost;
+      return false;
     }
     if (e.record == 0) problem(at, "entry %d has record number 0", i);
     entries_.push_back({static_cast<uint32_t>(e.record), static_cast<int>(duplicates),
@@ -645,12 +656,16 @@ Subtree Checker::walkLeaf(const uint8_t* node, int32_t at, bool root, LastKey* l
   if (l.freeBytes != expectedFree)
     problem(at, "the free count is %u; the entries leave %lld", l.freeBytes,
             static_cast<long long>(expectedFree));
-  // Then the keys, one after the other, each built over the one before: its
-  // order against that one shows in the bytes that change.
-  position = kIndexUnit;
+  return true;
+}
+
+// The keys of entries_, one after the other, each built over the one before
+// in current_: its order against that one shows in the bytes that change.
+void Checker::rebuildKeys(const uint8_t* node, int32_t at) {
+  int position = kIndexUnit;
   uint8_t* key = current_.data();
-  for (int i = 0; i < n && !failed(); ++i) {
-    const LeafSlot& e = entries_[static_cast<size_t>(i)];
+  for (size_t i = 0; i < entries_.size() && !failed(); ++i) {
+    const LeafSlot& e = entries_[i];
     const int bytes = keyLength_ - e.duplicates - e.trailing;
     position -= bytes;
     const uint8_t* part = node + position;
@@ -662,9 +677,6 @@ Subtree Checker::walkLeaf(const uint8_t* node, int32_t at, bool root, LastKey* l
     nextKey(key, e.record, order, at);
   }
   std::memcpy(previous_.data(), key, previous_.size());
-  last->key = current_;
-  last->record = entries_.back().record;
-  return Subtree::kKeys;
 }
 
 // The order of a key against the one before it: -1, 0 or 1 for a key below,

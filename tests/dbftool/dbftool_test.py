@@ -719,6 +719,22 @@ def scenario_indexes(tool, work, sample, dbmigrate, source):
     check_sound(tool, bag, "MESSAGEBAG after reindex")
     check(open(cdx, "rb").read() != data, "reindex left the damage")
 
+    # An index that cannot be read: dump goes on in record order, after a
+    # warning; tag order, reindex and index are refused.
+    names, kinds, live, _ = read_oracle(bag)
+    data = bytearray(open(cdx, "rb").read())
+    data[14] = 0  # the directory's options
+    open(cdx, "wb").write(data)
+    result = run(tool, "dump", bag, "--format", "json")
+    check(b"warning" in result.stderr and b"read without the index" in result.stderr,
+          "dump of a table whose index is damaged: %r" % result.stderr)
+    compare_rows("dump without the index", parse_dump(result.stdout.decode(), "json"), live, names, kinds, "json")
+    check(b"no tag order" in run(tool, "dump", bag, "--tag", "USER", expect=1).stderr, "--tag without the index")
+    check(b"cannot be opened" in run(tool, "reindex", bag, expect=1).stderr, "reindex of an unreadable index")
+    check(b"cannot be read" in run(tool, "index", bag, "--tag", "X", "--expr", "MSGID2", expect=1).stderr,
+          "index over an unreadable index")
+    check(open(cdx, "rb").read() == data, "an unreadable index was changed")
+
     # Tables without an index.
     mailbox = os.path.join(directory, "MAILBOX.DBF")
     check(b"has no index; nothing to rebuild" in run(tool, "reindex", mailbox).stdout, "reindex without index")

@@ -141,7 +141,8 @@ TEST(DbftoolInUse, AnExclusiveHolderKeepsEveryCommandOut) {
   ctx.shareMode = 1;
   Table* held = table4open(&ctx, "USERS");
   ASSERT_NE(held, nullptr);
-  for (const char* command : {"info", "dump", "check", "pack"}) {
+  for (const char* command :
+       {"info", "dump", "check", "pack", "reindex", "index --tag n --expr name"}) {
     const Result r = dbftool(dir, std::string(command) + " users");
     EXPECT_EQ(r.status, 1) << command;
     EXPECT_NE(r.err.find("in use by another program"), std::string::npos) << command << r.err;

@@ -15,8 +15,7 @@ namespace dbftool {
 namespace {
 
 const char kDetails[] =
-    "Writes the table's records to standard output, in record order (or in the\n"
-    "order of a tag of the production index, --tag), as CSV (RFC\n"
+    "Writes the table's records to standard output, in record order, as CSV (RFC\n"
     "4180: a header line of column names, CRLF line ends) or as JSON lines (one\n"
     "object per record). Texts are converted to UTF-8 from the table's code page:\n"
     "Windows-1252 for code page marks 0 and 3, code page 437 for mark 1, and\n"
@@ -27,8 +26,10 @@ const char kDetails[] =
     "The condition of --where is an expression of the engine's dBASE language,\n"
     "for example \"MSGID1 = 17 .AND. UPPER(RECPUSER) = 'POSTMASTER'\".\n"
     "\n"
-    "A table whose index file cannot be read is written out without it, after a\n"
-    "warning (and --tag is refused).\n";
+    "--tag NAME writes the records in the order of that tag of the table's index\n"
+    "(a descending tag from the highest key down); a tag with a FOR expression\n"
+    "gives only the records it holds. A table whose index cannot be read is\n"
+    "written out in record order without it, after a warning.\n";
 
 // A failure of the run, or of the request (exit status 2).
 struct Failure {

@@ -91,6 +91,7 @@ std::string keyText(const Tag* tag, const uint8_t* key, const TextDecoder& decod
     case 'd': {
       const double day = keyDouble(key);
       if (day == 0) return "blank date";
+      if (!(day >= 1 && day < 1e8)) return hexText(key, n);  // no day of any calendar
       char date[9] = {};
       date4fromDayNumber(date, static_cast<int32_t>(day));
       return format("%.4s-%.2s-%.2s", date, date + 4, date + 6);
@@ -219,8 +220,9 @@ class KeyLedger : public RecordObserver {
   void record(uint32_t number, const uint8_t* bytes) override;
   // A key the structure check found in a tag.
   void held(const IndexCheckTag& t, const uint8_t* key, uint32_t record);
-  // The records whose keys no tag held.
-  void finish();
+  // The records whose keys no tag held; in a tag whose tree is damaged
+  // (|damaged| holds their header offsets) only how many there are.
+  void finish(const std::vector<int32_t>& damaged);
 
   EngineIndex& engine() { return engine_; }
   bool tried() const { return tried_; }  // the table flags an index, and it was there
@@ -366,10 +368,13 @@ void KeyLedger::held(const IndexCheckTag& t, const uint8_t* key, uint32_t record
   }
 }
 
-void KeyLedger::finish() {
+void KeyLedger::finish(const std::vector<int32_t>& damaged) {
   for (Ledger& l : ledgers_) {
     if (!l.usable) continue;
+    const bool broken =
+        std::find(damaged.begin(), damaged.end(), l.tag->headerOffset) != damaged.end();
     std::sort(l.heldKeys.begin(), l.heldKeys.end());
+    int64_t missing = 0;
     for (int64_t n = 1; n <= records_; ++n) {
       const uint8_t state = l.state[static_cast<size_t>(n)];
       if ((state & (kBelongs | kHeldOnce | kDeleted)) != kBelongs) continue;
@@ -377,6 +382,10 @@ void KeyLedger::finish() {
       const bool keyHeld =
           l.uniqueKeys && std::binary_search(l.heldKeys.begin(), l.heldKeys.end(), own);
       if (keyHeld && !l.candidate) continue;
+      if (broken) {
+        ++missing;
+        continue;
+      }
       std::string text = format("record %lld is missing", static_cast<long long>(n));
       if (l.exact) {
         uint8_t key[8];
@@ -387,6 +396,10 @@ void KeyLedger::finish() {
       if (keyHeld) text += "; another record holds its key, which a candidate tag does not allow";
       problems_.problem(l.where, text);
     }
+    if (missing > 0)
+      problems_.problem(l.where,
+                        format("%s %s not in what could be read of its damaged tree",
+                               counted(missing, "record").c_str(), missing == 1 ? "is" : "are"));
   }
   s_.index.keysCompared = !ledgers_.empty();
 }
@@ -400,10 +413,14 @@ struct CheckRun {
   Progress* progress;
   std::string leaf;
   int64_t keysSeen = 0;
+  std::vector<int32_t> damaged;  // header offsets of the tags with problems in their trees
 };
 
 void reportProblem(void* user, const IndexCheckTag* tag, int32_t node, const char* text) {
   auto* run = static_cast<CheckRun*>(user);
+  if (tag != nullptr && !tag->directory &&
+      std::find(run->damaged.begin(), run->damaged.end(), tag->headerOffset) == run->damaged.end())
+    run->damaged.push_back(tag->headerOffset);
   std::string where = run->leaf;
   if (tag != nullptr) where += tag->directory ? " directory" : std::string(" tag ") + tag->name;
   if (node >= 0) where += format(", node 0x%X", static_cast<unsigned>(node));
@@ -472,7 +489,7 @@ class IndexSection : public CheckSection {
       problems.problem(leaf, "reading it failed: " + engineErrorText(s.engine.takeError()));
       return true;
     }
-    if (run.keys != nullptr) run.keys->finish();
+    if (run.keys != nullptr) run.keys->finish(run.damaged);
     return true;
   }
 
