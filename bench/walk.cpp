@@ -3,8 +3,10 @@
 // record, timed in the same run. Reported: records per second of both and the
 // ratio engine time / baseline time (target: 2). A shared walk reads the
 // record count again on every move (another process may have packed the
-// table): about 2.1 against 1.1 before it did; an exclusive one holds the
-// count and stays at about 1.1.
+// table) and each record when it reaches it: about 2.1 (1.1 before the count
+// was re-read). An exclusive walk holds the count and reads ahead 64 KiB at a
+// time: 0.17 (9.8 ms for 100,000 records; 59 ms, 1.1, with one pread per
+// record).
 #include <benchmark/benchmark.h>
 
 #include "bench/messagebag.h"

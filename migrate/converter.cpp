@@ -7,6 +7,7 @@
 #include "dbf/core/codes.h"
 #include "migrate/old_database.h"
 #include "migrate/old_db_exception.h"
+#include "migrate/progress.h"
 #include "migrate/table_files.h"
 #include "tables/context.h"
 #include "tables/errors.h"
@@ -85,9 +86,31 @@ std::string databaseErrorText(int code) {
   return meaning != nullptr ? text + ": " + meaning : text;
 }
 
+namespace {
+
+// Tells a watcher that a table's conversion starts and, on every way out,
+// that it has ended.
+class WatchedConversion {
+ public:
+  WatchedConversion(ConversionProgress* progress, const char* table, CDaoRecordset& rows)
+      : progress_(progress) {
+    if (progress_ != nullptr) progress_->tableStarted(table, rows.GetRecordCount());
+  }
+  ~WatchedConversion() {
+    if (progress_ != nullptr) progress_->tableFinished();
+  }
+  WatchedConversion(const WatchedConversion&) = delete;
+  WatchedConversion& operator=(const WatchedConversion&) = delete;
+  void rowsDone(long rows) {
+    if (progress_ != nullptr) progress_->rowsDone(rows);
+  }
+
+ private:
+  ConversionProgress* progress_;
+};
+
 // Owns the row's variants: whatever a row leaves in them (texts not taken
 // by a conversion) is freed when the loop ends, also after an exception.
-namespace {
 struct RowValues {
   std::vector<VARIANT> values;
   explicit RowValues(int count) : values(static_cast<size_t>(count > 0 ? count : 0)) {
@@ -107,12 +130,14 @@ int TableConverter::run(const char* query) {
     recordset.Open(AFX_DAO_USE_DEFAULT_TYPE, query, 0);
     int count = recordset.GetFieldCount();
     RowValues row(count);
+    WatchedConversion watched(progress_, tableName(), recordset);
     while (!recordset.IsEOF()) {
       ++rowNumber;
       for (int i = 0; i < count; ++i)
         recordset.GetFieldValue(i, row.values[static_cast<size_t>(i)]);
       convertRecord(row.values.data(), count);
       recordset.MoveNext();
+      watched.rowsDone(rowNumber);
     }
     recordset.Close();
   } catch (CException* e) {

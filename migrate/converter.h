@@ -18,7 +18,8 @@
 
 #include "migrate/variant.h"
 
-class SharedTable;  // tables/: the new table, owned by its converter
+class ConversionProgress;  // migrate/progress.h
+class SharedTable;         // tables/: the new table, owned by its converter
 class TableHandle;  // tables/: one open use of a SharedTable
 
 class TableConverter {
@@ -72,6 +73,9 @@ class TableConverter {
   // failure, with the count when there were more ("" when nothing failed).
   std::string failureReport() const;
 
+  // Tells |progress| how run gets on (null: nobody); not owned.
+  void watch(ConversionProgress* progress) { progress_ = progress; }
+
  protected:
   // Records a failure of this table: |what| says what could not be done.
   void noteFailure(const std::string& what);
@@ -84,6 +88,7 @@ class TableConverter {
   TableHandle* handle = nullptr;
 
  private:
+  ConversionProgress* progress_ = nullptr;
   int failures_ = 0;
   std::string firstFailure_;
 };

@@ -2,7 +2,10 @@
 // fills which new one.
 #include "migrate/converters.h"
 
+#include <cstdio>
+
 #include "migrate/message_store.h"
+#include "tables/context.h"
 #include "tables/errors.h"
 #include "tables/table_handle.h"
 
@@ -45,6 +48,42 @@ int SpamSystemConverter::openTarget() { return openTable(new SpamSystemTable); }
 
 MessageBagTable* MessageBagConverter::messageBagTable() const {
   return handle != nullptr ? static_cast<MessageBagTable*>(table) : nullptr;
+}
+
+// The index is built and read while the table is open exclusively: nobody
+// else can then change a row the index would not know of, and neither the
+// table nor the index needs a lock meanwhile. The lookups' handles, opened
+// in the shared mode of the table layer, share the exclusive data file.
+bool MessageBagConverter::indexForLookups() {
+  MessageBagTable* bag = messageBagTable();
+  if (!useLookupIndex_ || bag == nullptr) return false;
+  const bool alone = reopenHandle(1);
+  if (alone && lookupIndex_.create(bag, handle)) return true;
+  // Not a failure of the table: the lookups find the same rows, slowly.
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "dbmigrate: MessageBag: the MailBox rows are looked up without an index (%s); "
+               "each lookup reads the whole table\n",
+               alone ? lookupIndex_.problem().c_str() : "another program has the table open");
+  reopenHandle(0);
+  return false;
+}
+
+void MessageBagConverter::dropLookupIndex() {
+  if (lookupIndex_.files().empty()) return;
+  lookupIndex_.remove();
+  reopenHandle(0);
+}
+
+bool MessageBagConverter::reopenHandle(uint8_t shareMode) {
+  table->releaseHandle(handle);
+  EngineContext* ctx = currentContext();
+  const uint8_t saved = ctx->shareMode;
+  ctx->shareMode = shareMode;
+  handle = table->openHandle();
+  ctx->shareMode = saved;
+  if (handle == nullptr) engine4errorSet(ctx, 0);  // another program has the table open
+  return handle != nullptr;
 }
 
 int UserBaseConverter::convertRecord(VARIANT* values, int count) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "migrate/converter.h"
+#include "migrate/lookup_index.h"
 #include "migrate/new_tables.h"
 
 class UserBaseConverter : public TableConverter {
@@ -28,6 +29,24 @@ class MessageBagConverter : public TableConverter {
   // The new table, lent to the MailBox converter; null unless openTarget
   // created and opened it (an old table of that name must not be searched).
   MessageBagTable* messageBagTable() const;
+
+  // Once the table is written: gives it the temporary index of the message
+  // lookups (lookup_index.h), kept until dropLookupIndex or the converter's
+  // end. False when there is none (no table, the index is switched off, or
+  // it could not be made); the lookups then read the whole table, with the
+  // same results.
+  bool indexForLookups();
+  void dropLookupIndex();
+  // Switches the lookup index off (on by default): the tables come out the
+  // same either way, only slower without it.
+  void useLookupIndex(bool on) { useLookupIndex_ = on; }
+
+ private:
+  // Opens the converter's handle again in |shareMode|: true when it is open.
+  bool reopenHandle(uint8_t shareMode);
+
+  LookupIndex lookupIndex_;  // goes before the base class releases the handle
+  bool useLookupIndex_ = true;
 };
 
 class MailBoxConverter : public TableConverter {

@@ -2,6 +2,7 @@
 // conversion of the seven tables in their fixed order.
 #include "migrate/driver.h"
 
+#include <array>
 #include <cstdio>
 #include <string>
 
@@ -66,14 +67,17 @@ static int lockDirectory(RunLock* lock, const char* path) {
   return kMigrationRefused;
 }
 
+// The converters in the order of the run.
+static std::array<TableConverter*, 7> converterOrder(const ConverterSet& c) {
+  return {c.userBase,          c.messageBag,     c.mailBox,   c.mailingListTitles,
+          c.subscriberBase,    c.aliasSystem,    c.spamSystem};
+}
+
 // One line per failed table on standard error, in the order of the run,
 // then one naming them all. kMigrationTablesFailed when there was one.
 static int reportFailedTables(const ConverterSet& c) {
-  const TableConverter* const order[] = {c.userBase,          c.messageBag,     c.mailBox,
-                                         c.mailingListTitles, c.subscriberBase, c.aliasSystem,
-                                         c.spamSystem};
   std::string names;
-  for (const TableConverter* converter : order) {
+  for (const TableConverter* converter : converterOrder(c)) {
     if (!converter->failed()) continue;
     std::fprintf(stderr, "dbmigrate: %s\n", converter->failureReport().c_str());
     names += (names.empty() ? "" : ", ") + std::string(converter->tableName());
@@ -84,7 +88,7 @@ static int reportFailedTables(const ConverterSet& c) {
   return kMigrationTablesFailed;
 }
 
-int migrateOldDatabase(const ConverterSet& c, RunLock* lock) {
+int migrateOldDatabase(const ConverterSet& c, RunLock* lock, ConversionProgress* progress) {
   std::string path = std::string(kOldDatabaseDirectory) + kOldDatabaseName;
   std::printf("Convert from SMTP/Ploverix to Wrenhub/95, Wrenhub/NT\n");
   if (int refused = lockDirectory(lock, path.c_str()); refused != kMigrationDone) return refused;
@@ -107,10 +111,15 @@ int migrateOldDatabase(const ConverterSet& c, RunLock* lock) {
   c.spamSystem->openTarget();
 
   c.mailBox->messageBag = c.messageBag->messageBagTable();  // borrowed
+  for (TableConverter* converter : converterOrder(c)) converter->watch(progress);
 
   c.userBase->run("select * from UserBase");
   c.messageBag->run("select * from MessageBag");
+  // The MailBox rows find their messages through a temporary index of the
+  // written MessageBag table (the tables stay as without it).
+  c.messageBag->indexForLookups();
   c.mailBox->run("select * from MailBox");
+  c.messageBag->dropLookupIndex();
   c.mailingListTitles->run("select * from MailingListTitles");
   c.subscriberBase->run("select * from SubscriberBase");
   c.aliasSystem->run("select * from AliasSystem");

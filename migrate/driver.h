@@ -3,6 +3,7 @@
 
 #include "migrate/converters.h"
 
+class ConversionProgress;
 class RunLock;
 
 // The seven converters of a run, owned by the caller (main constructs them
@@ -45,7 +46,9 @@ enum MigrationStatus : int {
 // or replaced, or some row that belongs in it could not be written: the
 // run goes on past such a table and ends with one line per failed table on
 // standard error and a final line naming them all; kMigrationDone otherwise.
-int migrateOldDatabase(const ConverterSet& converters, RunLock* lock = nullptr);
+// |progress| (when given) hears how each table's conversion gets on.
+int migrateOldDatabase(const ConverterSet& converters, RunLock* lock = nullptr,
+                       ConversionProgress* progress = nullptr);
 
 // The two fix-ups of the old schema. Each adds its Long column at the end
 // of the table and sets it in every row when the table has the field count

@@ -295,6 +295,7 @@ JetTableDef JetDatabase::readDefinition(uint32_t first, const std::string& name)
   const uint64_t columnCount = u16(def.at(numColsAt, 2, "header"));
   const uint64_t realIndexes = u32(def.at(realIdxAt, 4, "header"));
   table.usageMap = u32(def.at(usageAt, 4, "header"));
+  table.rowCount = u32(def.at(jet3_ ? 12 : 16, 4, "header"));
   const uint64_t idxEntry = jet3_ ? 8 : 12, colEntry = jet3_ ? 18 : 25;
   uint64_t pos = firstIdxAt + realIndexes * idxEntry;
   def.need(pos, columnCount * colEntry, "column descriptors");

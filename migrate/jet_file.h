@@ -69,6 +69,7 @@ struct JetTableDef {
   uint32_t page = 0;               // first page of the definition
   std::vector<JetColumn> columns;  // in table order
   uint32_t usageMap = 0;           // row pointer (page << 8 | row) of the data page map
+  uint32_t rowCount = 0;           // as the definition states it: for progress only
 };
 
 // One value, typed with the VARIANT type code DAO would give it: VT_NULL,

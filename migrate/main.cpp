@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "migrate/driver.h"
+#include "migrate/progress.h"
 #include "migrate/run_lock.h"
 
 static void printUsage(FILE* out) {
@@ -51,5 +53,8 @@ int main(int argc, char** argv) {
 
   ConverterSet converters{&mailBox,        &messageBag,  &userBase,  &mailingListTitles,
                           &subscriberBase, &aliasSystem, &spamSystem};
-  return migrateOldDatabase(converters, &lock);  // -1 is 255 as a process status
+  // Progress only on a terminal: redirected runs see the designed lines alone.
+  std::unique_ptr<TerminalProgress> progress;
+  if (stderrIsTerminal()) progress = std::make_unique<TerminalProgress>(stderr);
+  return migrateOldDatabase(converters, &lock, progress.get());  // -1 is 255 as a process status
 }

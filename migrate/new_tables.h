@@ -6,10 +6,14 @@
 // marker is passed to the engine as it stands (1 for the four sender and
 // recipient texts of MessageBag, 0 elsewhere); the engine makes only 190
 // nullable, so no column is nullable and no table gets a _NullFlags column.
-// No table has index tags, so every lookup is a scan.
+// No table has index tags; the message lookups narrow through a temporary
+// index of their own (lookup_index.h) that the tables never name.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "tables/shared_table.h"
 
@@ -28,12 +32,23 @@ class MessageBagTable : public SharedTable {
   const ColumnDescription* columnDefinitions() override;
 
   // Looks for the first live row with these three ids through a second
-  // handle on the table and a Query (a scan in record order). 0 when one
-  // exists (*size = its FILESIZE), 1 when none does (*size untouched), -1
-  // when the search could not run (the table cannot be opened, or the
-  // engine failed; an engine failure is disposed of by
-  // reportDatabaseError).
+  // handle on the table and a Query, in record order. 0 when one exists
+  // (*size = its FILESIZE), 1 when none does (*size untouched), -1 when the
+  // search could not run (the table cannot be opened, or the engine failed;
+  // an engine failure is disposed of by reportDatabaseError). While lookup
+  // index files are set, the handle's Table joins them, and the Query visits
+  // only the records their tags name; without them (or when joining fails)
+  // it reads every record.
   int findMessage(int32_t id1, int32_t id2, int32_t id3, int32_t* size);
+
+  // The index files the lookups join (none: empty). Set by LookupIndex,
+  // which keeps the files open on a handle of its own meanwhile, so that
+  // joining costs no file open.
+  void setLookupIndexes(std::vector<std::string> files) { lookupIndexes_ = std::move(files); }
+
+ private:
+  void joinLookupIndexes(Table* table);
+  std::vector<std::string> lookupIndexes_;
 };
 
 class MailBoxTable : public SharedTable {

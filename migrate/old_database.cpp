@@ -127,6 +127,11 @@ short CDaoRecordset::GetFieldCount() {
 
 bool CDaoRecordset::IsEOF() { return openCursor(cursor_)->atEnd(); }
 
+long CDaoRecordset::GetRecordCount() {
+  const int64_t rows = openCursor(cursor_)->rowCount();
+  return rows >= 0 && rows <= 0x7FFFFFFF ? static_cast<long>(rows) : -1;
+}
+
 void CDaoRecordset::GetFieldValue(int index, VARIANT& value) {
   OldDbCursor* cursor = openCursor(cursor_);
   if (cursor->atEnd()) throwDaoException(kDaoNoCurrentRecord, "No current record.");

@@ -101,6 +101,10 @@ class CDaoRecordset {
   // row. Throws at the end or for an index outside the columns.
   void GetFieldValue(int index, VARIANT& value);
   void MoveNext();
+  // Rows of the query as the database states them, or -1 when it cannot
+  // tell before they are read (as DAO returns -1). Only for showing
+  // progress: a damaged file may state any number.
+  long GetRecordCount();
   void Close();
 
  private:

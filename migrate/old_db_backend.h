@@ -4,6 +4,7 @@
 // CDaoRecordset only forward to it. Every operation may throw CDaoException.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,9 @@ class OldDbCursor {
   virtual bool atEnd() const = 0;
   virtual void read(int index, VARIANT* value) = 0;  // current row
   virtual void next() = 0;
+  // Rows of the whole result when the backend can tell without reading
+  // them (for progress only), else -1.
+  virtual int64_t rowCount() const { return -1; }
 };
 
 class OldDbBackend {

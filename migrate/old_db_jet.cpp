@@ -15,6 +15,7 @@ class JetCursor : public OldDbCursor {
   int fieldCount() const override { return static_cast<int>(rows_.table().columns.size()); }
   bool atEnd() const override { return atEnd_; }
   void next() override { fetch(); }
+  int64_t rowCount() const override { return rows_.table().rowCount; }
 
   void read(int index, VARIANT* value) override {
     const JetValue& v = values_[static_cast<size_t>(index)];

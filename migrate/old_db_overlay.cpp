@@ -18,6 +18,7 @@ class ReadOnlyBackend::Cursor : public OldDbCursor {
   int fieldCount() const override { return stored_ + static_cast<int>(added_.size()); }
   bool atEnd() const override { return rows_->atEnd(); }
   void next() override { rows_->next(); }
+  int64_t rowCount() const override { return rows_->rowCount(); }
   void read(int index, VARIANT* value) override {
     if (index < stored_) return rows_->read(index, value);
     const AddedColumn& column = added_[static_cast<size_t>(index - stored_)];

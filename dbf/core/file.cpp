@@ -3,11 +3,14 @@
 //
 // Every call reaches the system through os4get(), so tests can wrap it. The
 // block buffering layer of the engine is dormant in this system (the context's
-// bufferingInactive stays 1), so reads and writes go straight to the file.
+// bufferingInactive stays 1), so reads and writes go straight to the file; the
+// one exception is file4readAhead, the read-ahead of sequential record reads
+// in a file that nobody else may write meanwhile.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "dbf/core/context.h"
@@ -138,6 +141,40 @@ int copyContents(DiskFile* target, DiskFile* source) {
 
 }  // namespace
 
+// The bytes file4readAhead holds: |length| bytes of the file from |pos|
+// (length 0: none), and where the last read through it ended, which tells a
+// sequential reader from one that jumps about.
+struct FileWindow {
+  char* bytes = nullptr;  // kReadAheadSize bytes once a read-ahead was needed
+  int64_t pos = 0;
+  uint32_t length = 0;
+  int64_t nextRead = -1;
+};
+
+namespace {
+
+// Brings the window's bytes in line with a successful write of |len| bytes at
+// |pos| through the same DiskFile.
+void windowAfterWrite(FileWindow* w, int64_t pos, const void* buf, uint32_t len) {
+  if (w == nullptr || w->length == 0) return;
+  const int64_t from = pos > w->pos ? pos : w->pos;
+  const int64_t windowEnd = w->pos + w->length;
+  const int64_t to = pos + len < windowEnd ? pos + len : windowEnd;
+  if (from < to)
+    memcpy(w->bytes + (from - w->pos), static_cast<const char*>(buf) + (from - pos),
+           static_cast<size_t>(to - from));
+}
+
+void windowAfterSetLength(FileWindow* w, int64_t len) {
+  if (w == nullptr || w->length == 0) return;
+  if (len <= w->pos)
+    w->length = 0;
+  else if (len < w->pos + w->length)
+    w->length = static_cast<uint32_t>(len - w->pos);
+}
+
+}  // namespace
+
 bool lock4foxScheme(uint8_t versionByte, uint8_t tableFlags) {
   return versionByte == 0x30 || (tableFlags & 0x01) != 0;
 }
@@ -254,6 +291,7 @@ int file4close(DiskFile* f) {
   if (os->close(f->handle) != kOsOk) engine4error(ctx, kErrClose, 90601, f->name);
   if (f->deleteOnClose && f->isOpen && f->name != nullptr) os->remove(f->name);
   if (f->ownsName) free(f->name);
+  file4dropWindow(f);
   *f = DiskFile{};
 
   if (ctx == nullptr) return kOk;
@@ -262,6 +300,14 @@ int file4close(DiskFile* f) {
     ctx->errorLocation = savedLocation;
   }
   return ctx->errorCode < 0 ? -1 : kOk;
+}
+
+// Reports a failed read of |len| bytes at |pos|; no bytes were delivered.
+static uint32_t readFailed(DiskFile* f, int64_t pos, uint32_t len) {
+  char where[40];
+  file4positionText(where, pos, len);
+  engine4error(f->ctx, kErrRead, 90607, f->name, where, "file4readLow");
+  return 0;
 }
 
 uint32_t file4read(DiskFile* f, int64_t pos, void* buf, uint32_t len) {
@@ -275,13 +321,55 @@ uint32_t file4read(DiskFile* f, int64_t pos, void* buf, uint32_t len) {
     return 0;
   }
   int64_t n = os4get()->readAt(f->handle, pos, buf, len);
-  if (n < 0) {
-    char where[40];
-    file4positionText(where, pos, len);
-    engine4error(f->ctx, kErrRead, 90607, f->name, where, "file4readLow");
-    return 0;
-  }
+  if (n < 0) return readFailed(f, pos, len);
   return static_cast<uint32_t>(n);
+}
+
+uint32_t file4readAhead(DiskFile* f, int64_t pos, void* buf, uint32_t len) {
+  // Anything unusual takes the plain path, which reports it.
+  if (f == nullptr || pos < 0 || buf == nullptr || len == 0 || len > kReadAheadSize / 2 ||
+      isClosed(f) || holdsError(f->ctx))
+    return file4read(f, pos, buf, len);
+  if (f->window == nullptr) f->window = new (std::nothrow) FileWindow;
+  FileWindow* w = f->window;
+  if (w == nullptr) return file4read(f, pos, buf, len);
+  if (w->length > 0 && pos >= w->pos && pos + len <= w->pos + w->length) {
+    memcpy(buf, w->bytes + (pos - w->pos), len);
+    w->nextRead = pos + len;
+    return len;
+  }
+  // One record here and one there is read as it is; reads that go on where
+  // the last one ended bring in what follows.
+  if (pos != w->nextRead) {
+    const uint32_t n = file4read(f, pos, buf, len);
+    w->nextRead = pos + n;
+    return n;
+  }
+  if (w->bytes == nullptr) w->bytes = static_cast<char*>(malloc(kReadAheadSize));
+  const int64_t n =
+      w->bytes == nullptr ? -1 : os4get()->readAt(f->handle, pos, w->bytes, kReadAheadSize);
+  if (n < 0 && w->bytes != nullptr) {
+    w->length = 0;
+    return readFailed(f, pos, len);
+  }
+  if (n < 0) {  // no memory for the window: read as usual
+    const uint32_t plain = file4read(f, pos, buf, len);
+    w->nextRead = pos + plain;
+    return plain;
+  }
+  w->pos = pos;
+  w->length = static_cast<uint32_t>(n);
+  const uint32_t got = static_cast<uint32_t>(n) < len ? static_cast<uint32_t>(n) : len;
+  memcpy(buf, w->bytes, got);
+  w->nextRead = pos + got;
+  return got;
+}
+
+void file4dropWindow(DiskFile* f) {
+  if (f == nullptr || f->window == nullptr) return;
+  free(f->window->bytes);
+  delete f->window;
+  f->window = nullptr;
 }
 
 int file4readAll(DiskFile* f, int64_t pos, void* buf, uint32_t len) {
@@ -305,7 +393,11 @@ int file4write(DiskFile* f, int64_t pos, const void* buf, uint32_t len) {
   if (f->readOnly) return engine4error(f->ctx, kErrWrite, 80606, f->name);
   if (len == 0) return kOk;
   int64_t n = os4get()->writeAt(f->handle, pos, buf, len);
-  if (n != static_cast<int64_t>(len)) return engine4error(f->ctx, kErrWrite, 90615, f->name);
+  if (n != static_cast<int64_t>(len)) {
+    file4dropWindow(f);  // some of the bytes may have reached the file
+    return engine4error(f->ctx, kErrWrite, 90615, f->name);
+  }
+  windowAfterWrite(f->window, pos, buf, len);
   if (f->ctx->flushAfterWrite) return file4flush(f);
   return kOk;
 }
@@ -326,8 +418,10 @@ int file4setLength(DiskFile* f, int64_t len) {
   if (stored < 0 || (stored > 0 && stored < 200)) return -1;
   if (f->readOnly) return engine4error(f->ctx, kErrParameter, 80607, f->name);
   if (isClosed(f) || os4get()->setLength(f->handle, len) != kOsOk) {
+    file4dropWindow(f);
     return engine4error(f->ctx, kErrSetLength, 90606, f->name);
   }
+  windowAfterSetLength(f->window, len);
   return kOk;
 }
 
@@ -387,6 +481,7 @@ int file4replace(DiskFile* target, DiskFile* source, bool* sourceInPlace) {
   }
   EngineContext* ctx = target->ctx;
   if (holdsError(ctx)) return -1;
+  file4dropWindow(target);
   if (target->mode != 1) {
     if (file4setLength(target, 0) != kOk || copyContents(target, source) != kOk) return -1;
     *sourceInPlace = true;

@@ -11,6 +11,7 @@
 
 struct EngineContext;
 struct DataFile;
+struct FileWindow;
 
 // A DiskFile is open only while |isOpen| is set; one that is all zeros (as in a
 // zero-filled pool unit) counts as closed, like one with handle -1.
@@ -26,6 +27,8 @@ struct DiskFile {
   // Memo files only.
   uint32_t memoBlockSize = 0;
   DataFile* dataFile = nullptr;
+  // Bytes read ahead by file4readAhead (null until it is first used).
+  FileWindow* window = nullptr;
 };
 
 // Lock positions shared with every other program that opens these files.
@@ -70,6 +73,17 @@ int file4close(DiskFile* f);
 // text and "file4readLow", location 90607) and 0 while the context holds an
 // error. A read past the end returns what was obtained.
 uint32_t file4read(DiskFile* f, int64_t pos, void* buf, uint32_t len);
+// Reads as file4read does, for a caller that knows nobody else writes the file
+// meanwhile (it opened the file so that nobody else may write, or holds the
+// whole-file lock): when reads follow one another through the file, the next
+// kReadAheadSize bytes come in with one system read and later reads inside
+// them are served from memory. Writes and length changes through this
+// DiskFile keep those bytes true; whoever lets others write the file again
+// (releasing or taking the whole-file lock) calls file4dropWindow.
+inline constexpr uint32_t kReadAheadSize = 65536;
+uint32_t file4readAhead(DiskFile* f, int64_t pos, void* buf, uint32_t len);
+// Forgets the bytes read ahead and frees their memory (close does it too).
+void file4dropWindow(DiskFile* f);
 // Reads exactly |len| bytes: 0; -70 (location 90608, "file4readAllLow") when
 // fewer are there; -610 for a closed file; -1 while the context holds an error.
 int file4readAll(DiskFile* f, int64_t pos, void* buf, uint32_t len);

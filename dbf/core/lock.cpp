@@ -141,6 +141,7 @@ static int table4unlockFileRange(Table* t) {
   int rc = afterWholeLockRelease(d);
   d->fileLockOwner = 0;
   d->fileLockTable = nullptr;
+  file4dropWindow(&d->data);  // others may write again
   int r = file4unlock(&d->data, kLockBase, kLockWholeFileLength);
   return rc < 0 ? rc : r;
 }
@@ -272,8 +273,9 @@ int table4lockFile(Table* t) {
   if (rc != 0) return rc;
   d->fileLockOwner = t->lockOwner;
   d->fileLockTable = t;
-  // The count may have changed while others could append.
+  // The count and the records may have changed while others could write.
   d->heldCount = -1;
+  file4dropWindow(&d->data);
   return 0;
 }
 

@@ -203,12 +203,16 @@ class DirectoryIndex {
   std::unordered_map<std::string, std::vector<std::string>> names_;
 };
 
+DirectoryIndex& directoryIndex() {
+  static DirectoryIndex* index = new DirectoryIndex;  // lives as long as the process
+  return *index;
+}
+
 // The entries of |directory| that match |leaf| case-blind.
 std::vector<std::string> caseBlindMatches(const std::string& directory, const char* leaf) {
-  static DirectoryIndex* index = new DirectoryIndex;  // lives as long as the process
   std::vector<std::string> matches;
   const std::string key = caseKey(leaf);
-  if (index->find(directory, key, &matches)) return matches;
+  if (directoryIndex().find(directory, key, &matches)) return matches;
   DIR* dir = opendir(directory.c_str());
   if (dir == nullptr) return matches;
   while (const struct dirent* entry = readdir(dir)) {
@@ -228,6 +232,47 @@ struct Lookup {
   std::vector<std::string> matches;  // every case-blind match (kOsAmbiguous)
 };
 
+// |name| taken apart: its directory ("." for a bare name), the last
+// component, and what stands before that component.
+struct NameParts {
+  std::string directory;
+  const char* leaf;
+  std::string prefix;
+};
+
+NameParts partsOf(const char* name) {
+  const char* slash = strrchr(name, '/');
+  NameParts parts;
+  parts.directory = slash == nullptr ? std::string(".")
+                    : slash == name  ? std::string("/")
+                                     : std::string(name, slash);
+  parts.leaf = slash == nullptr ? name : slash + 1;
+  parts.prefix = slash == nullptr ? std::string() : std::string(name, slash + 1);
+  return parts;
+}
+
+// The lookup's outcome from the case-blind matches of |parts|' leaf: the
+// exact name when it is among them, else the one match; several are
+// ambiguous.
+Lookup fromMatches(const NameParts& parts, const std::vector<std::string>& matches) {
+  Lookup found;
+  for (const std::string& match : matches) {
+    if (match == parts.leaf) {
+      found.status = kOsOk;
+      found.name = parts.prefix + match;
+      return found;
+    }
+    found.matches.push_back(parts.prefix + match);
+  }
+  if (found.matches.size() == 1) {
+    found.status = kOsOk;
+    found.name = found.matches.front();
+  } else if (found.matches.size() > 1) {
+    found.status = kOsAmbiguous;
+  }
+  return found;
+}
+
 Lookup lookUp(const char* name) {
   Lookup found;
   struct stat st;
@@ -240,22 +285,21 @@ Lookup lookUp(const char* name) {
     found.status = statusOf(errno);
     return found;
   }
-  const char* slash = strrchr(name, '/');
-  const std::string directory = slash == nullptr ? std::string(".")
-                                : slash == name  ? std::string("/")
-                                                 : std::string(name, slash);
-  const char* leaf = slash == nullptr ? name : slash + 1;
-  if (*leaf == '\0') return found;
-  const std::string prefix = slash == nullptr ? std::string() : std::string(name, slash + 1);
-  for (const std::string& match : caseBlindMatches(directory, leaf))
-    found.matches.push_back(prefix + match);
-  if (found.matches.size() == 1) {
-    found.status = kOsOk;
-    found.name = found.matches.front();
-  } else if (found.matches.size() > 1) {
-    found.status = kOsAmbiguous;
-  }
-  return found;
+  const NameParts parts = partsOf(name);
+  if (*parts.leaf == '\0') return found;
+  return fromMatches(parts, caseBlindMatches(parts.directory, parts.leaf));
+}
+
+// lookUp for a name that is usually not there, such as the new name of a
+// rename: the directory index, when it serves the directory, tells at once
+// whether the name exists in any case, where a miss through lstat would
+// search the directory first and the index after.
+Lookup lookUpExpectingNone(const char* name) {
+  const NameParts parts = partsOf(name);
+  std::vector<std::string> matches;
+  if (*parts.leaf == '\0' || !directoryIndex().find(parts.directory, caseKey(parts.leaf), &matches))
+    return lookUp(name);
+  return fromMatches(parts, matches);
 }
 
 int setLock(int fd, short type, off_t pos, off_t len) {
@@ -323,11 +367,21 @@ OsStatus finishOpen(int fd, bool writable, OsShare share, int64_t* handle) {
   return kOsOk;
 }
 
+// open(2) without access-time updates where this process may ask for that
+// (it owns the file). Nothing here reads access times, and a read after a
+// write would otherwise dirty the inode: with the record count read under
+// the append lock, that is a journal update per appended record.
+int openNoAccessTime(const char* path, int flags, mode_t mode = 0) {
+  int fd = open(path, flags | O_NOATIME, mode);
+  if (fd < 0 && errno == EPERM) fd = open(path, flags, mode);
+  return fd;
+}
+
 OsStatus posixOpen(const char* name, bool writable, OsShare share, int64_t* handle) {
   Lookup file = lookUp(name);
   if (file.status == kOsAmbiguous) return kOsAmbiguous;
-  int fd = open(file.status == kOsOk ? file.name.c_str() : name,
-                (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  int fd = openNoAccessTime(file.status == kOsOk ? file.name.c_str() : name,
+                            (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (fd < 0) return statusOf(errno);
   return finishOpen(fd, writable, share, handle);
 }
@@ -341,7 +395,7 @@ OsStatus posixCreate(const char* name, OsShare share, OsCreate how, int64_t* han
   int flags = O_RDWR | O_CREAT | O_CLOEXEC | (how == kOsCreateNew ? O_EXCL : 0);
   // No O_TRUNC: an existing file is cut only after the share mode is held, so
   // a file that someone has open exclusively is never emptied.
-  int fd = open(target, flags, 0666);
+  int fd = openNoAccessTime(target, flags, 0666);
   if (fd < 0) return statusOf(errno);
   int64_t h = -1;
   OsStatus s = finishOpen(fd, true, share, &h);
@@ -432,9 +486,20 @@ OsStatus renameFound(const char* from, const char* to, bool replace) {
 }
 
 OsStatus posixRename(const char* fromName, const char* toName, bool replace) {
+  Lookup to = lookUpExpectingNone(toName);
+  if (to.status == kOsNotFound) {
+    // Nothing answers to the new name, so the source needs looking up only
+    // when its exact name is not there: a migration renames thousands of
+    // files whose names it knows exactly.
+    OsStatus renamed = renameFound(fromName, toName, replace);
+    if (renamed != kOsNotFound) return renamed;
+    Lookup from = lookUp(fromName);
+    if (from.status != kOsOk) return from.status;
+    if (from.name == fromName) return renamed;  // there after all: the target's directory is not
+    return renameFound(from.name.c_str(), toName, replace);
+  }
   Lookup from = lookUp(fromName);
   if (from.status != kOsOk) return from.status;
-  Lookup to = lookUp(toName);
   // A target found under another case is replaced in place, or counts as
   // existing; the source itself found again (a change of case only) is not.
   if (to.status == kOsOk && to.name != from.name) {

@@ -88,7 +88,14 @@ int table4go(Table* t, int32_t n) {
     if (rc != 0) return rc;
   }
   const uint32_t length = d->recordLength;
-  if (file4read(&d->data, dataFile4recordPos(d, n), t->record, length) != length) {
+  // Nobody else writes the file while this Table holds the file lock (or the
+  // file is open so that nobody else may write): a walk then reads ahead.
+  // Without the lock each record is read when it is reached, as another
+  // process may be changing the ones after it.
+  const int64_t pos = dataFile4recordPos(d, n);
+  const uint32_t got = table4holdsFileLock(t) ? file4readAhead(&d->data, pos, t->record, length)
+                                              : file4read(&d->data, pos, t->record, length);
+  if (got != length) {
     if (ctx->errorCode < 0) return ctx->errorCode;
     return table4goMissing(t);
   }

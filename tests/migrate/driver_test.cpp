@@ -8,6 +8,7 @@
 
 #include "migrate/driver.h"
 #include "migrate/old_database.h"
+#include "migrate/progress.h"
 #include "tests/migrate/test_support.h"
 
 namespace {
@@ -299,6 +300,45 @@ TEST(Driver, EmptyOldTablesStillOpenEveryTarget) {
   std::vector<std::string> opens;
   for (const char* table : kTableOrder) opens.push_back(std::string("open ") + table);
   EXPECT_EQ(c.log, opens);
+}
+
+// Hears the conversions as the driver runs them: "TABLE of TOTAL" at the
+// start, the rows done at the end; rows must be told one after the other.
+struct ProgressLog : ConversionProgress {
+  std::vector<std::string> lines;
+  int64_t rows = 0;
+  void tableStarted(const char* table, int64_t totalRows) override {
+    lines.push_back(std::string(table) + " of " + std::to_string(totalRows));
+    rows = 0;
+  }
+  void rowsDone(int64_t done) override {
+    if (done != rows + 1) lines.push_back("rows out of order");
+    rows = done;
+  }
+  void tableFinished() override { lines.back() += ", done " + std::to_string(rows); }
+};
+
+TEST(Driver, ProgressHearsEveryTableWithItsRowCount) {
+  ScratchDir dir;
+  ASSERT_EQ(runProgram("", {sampleProgram(), "--messages", "40", dir.path()}).status, 0);
+  std::vector<std::string> expected;
+  {
+    CDaoDatabase db;
+    db.Open(dir.file("SMTP.MDB").c_str());
+    for (const char* table : kTableOrder) {
+      const std::string n =
+          std::to_string(readAll(db, std::string("select * from ") + table).size());
+      expected.push_back(std::string(table) + " of " + n + ", done " + n);
+    }
+    db.Close();
+  }
+  RecordingSet c;
+  ProgressLog progress;
+  InDirectory in(dir.path());
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(migrateOldDatabase(c.set(), nullptr, &progress), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), kBanner);
+  EXPECT_EQ(progress.lines, expected);
 }
 
 }  // namespace

@@ -72,9 +72,11 @@ std::string encodeRow(const std::vector<Column>& columns, const std::vector<Cell
   return row + table + u16(static_cast<uint32_t>(offsets.size())) + mask;
 }
 
-std::string definitionPage(const std::vector<Column>& columns, uint32_t usageMap) {
+std::string definitionPage(const std::vector<Column>& columns, uint32_t usageMap,
+                           uint32_t rows) {
   std::string page(kPage, '\0');
   page[0] = 2, page[1] = 1;
+  put32(page, 16, rows);
   page[40] = 0x4E;
   int variable = 0;
   for (const Column& c : columns) variable += !c.fixed;
@@ -165,7 +167,10 @@ std::string FileBuilder::build() {
     const uint32_t definition = static_cast<uint32_t>(pages.size());
     catalogRows.push_back(encodeRow(catalog, {longValue(static_cast<int32_t>(definition)), u16(1),
                                               compressedText(table.name)}));
-    pages.push_back(definitionPage(table.columns, 4 << 8 | static_cast<uint32_t>(t + 1)));
+    uint32_t rows = 0;
+    for (const auto& page : table.pages) rows += static_cast<uint32_t>(page.size());
+    pages.push_back(
+        definitionPage(table.columns, 4 << 8 | static_cast<uint32_t>(t + 1), rows));
     const uint32_t first = definition + 1;
     const uint32_t movedTo = first + static_cast<uint32_t>(table.pages.size());
     std::vector<uint32_t> dataPages;
@@ -191,7 +196,7 @@ std::string FileBuilder::build() {
     maps.push_back(usageMap(dataPages));
   }
   catalogRows.push_back(encodeRow(catalog, {longValue(0), u16(5), text("Query1")}));  // no table
-  pages[2] = definitionPage(catalog, 4 << 8);
+  pages[2] = definitionPage(catalog, 4 << 8, static_cast<uint32_t>(catalogRows.size()));
   pages[3] = dataPage(2, catalogRows, {});
   pages[4] = dataPage(0, maps, {});
   std::string file;

@@ -83,6 +83,7 @@ TEST(JetFile, ReadsTheLayoutsAccessWrites) {
             (std::vector<std::string>{"3:3", "8:", "8:" + std::string(3000, 'x'), "11:-1", "1:"}));
   EXPECT_EQ(rows[3], (std::vector<std::string>{"3:4", "1:", "1:", "11:0", "3:9"}));
   EXPECT_EQ(rowsOf(db, "Other"), (std::vector<std::vector<std::string>>{{"3:7", "1:"}}));
+  EXPECT_EQ(db.table("Other").rowCount, 1u);  // as the definition states it
   EXPECT_EQ(errorOf(file, "Query1"), kDaoItemNotFound);  // a catalog entry that is no table
 }
 

@@ -125,6 +125,17 @@ TEST_F(SqliteBackend, TextArrivesInWindows1252) {
   EXPECT_EQ(readAll(db, "select * from T")[0][0], "8:M\xFCller \x80");
 }
 
+TEST_F(SqliteBackend, RecordCountOfAWholeTableOnly) {
+  open("CREATE TABLE T (a LONG); INSERT INTO T VALUES (1); INSERT INTO T VALUES (2);");
+  CDaoRecordset all(&db), some(&db);
+  all.Open(AFX_DAO_USE_DEFAULT_TYPE, "select * from T", 0);
+  some.Open(AFX_DAO_USE_DEFAULT_TYPE, "select a from T where a > 1", 0);
+  EXPECT_EQ(all.GetRecordCount(), 2);
+  EXPECT_EQ(some.GetRecordCount(), -1);  // it would have to be run to tell
+  all.Close();
+  some.Close();
+}
+
 TEST_F(SqliteBackend, RecordsetBoundsAreChecked) {
   open("CREATE TABLE T (a LONG); INSERT INTO T VALUES (1);");
   CDaoRecordset rs(&db);

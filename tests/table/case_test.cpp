@@ -117,3 +117,52 @@ TEST_F(TableTest, CaseBlindSearchesFollowEveryChangeOfTheDirectory) {
     }
   }
 }
+
+// Renames that must not replace: the outcome of each, against what the
+// directory holds just before it (the source in any case, the new name in
+// any case but the source's own), with the directory changed behind the
+// interface's back between them.
+TEST_F(TableTest, RenamesWithoutReplacingFollowTheDirectoryInAnyCase) {
+  std::mt19937 random(20261210);
+  auto variant = [&] {
+    std::string name = "m" + std::to_string(random() % 3) + ".msg";
+    for (char& c : name)
+      if (random() % 2) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+  };
+  auto matching = [](const std::string& name) {
+    std::vector<std::string> matches;
+    for (const auto& entry : fs::directory_iterator("."))
+      if (strcasecmp(entry.path().filename().c_str(), name.c_str()) == 0)
+        matches.push_back(entry.path().filename());
+    return matches;
+  };
+  for (int step = 0; step < 1500; ++step) {
+    const std::string from = variant(), to = variant();
+    if (random() % 3 == 0) {
+      spit(variant(), {1});
+      continue;
+    }
+    if (random() % 4 == 0) {
+      fs::remove(variant());
+      continue;
+    }
+    const std::vector<std::string> sources = matching(from), targets = matching(to);
+    const std::string source = fs::exists(from) ? from : sources.size() == 1 ? sources[0] : "";
+    OsStatus expected = kOsOk;
+    if (source.empty()) {
+      expected = sources.empty() ? kOsNotFound : kOsAmbiguous;
+    } else {
+      for (const std::string& target : targets)
+        if (target != source) expected = kOsExists;
+    }
+    ASSERT_EQ(os4get()->rename(from.c_str(), to.c_str(), false), expected)
+        << "step " << step << ": " << from << " to " << to;
+    if (expected == kOsOk) {
+      ASSERT_TRUE(fs::exists(to)) << "step " << step;
+      if (source != to) {
+        ASSERT_FALSE(fs::exists(source)) << "step " << step;
+      }
+    }
+  }
+}
