@@ -12,6 +12,15 @@
 //  BM_CheckMemo             the same with a memo column: every record has a
 //                           100-byte memo (block size 64), and the baseline
 //                           reads the .DBF and the .FPT once each.
+//  BM_CheckIndexed          the whole of dbftool check (data, memos, the
+//                           index's structure and every record's key) on the
+//                           memo table with a production index of two tags,
+//                           MSGID1 and RECPUSER (one recipient in ten
+//                           thousand, in no order), against one sequential
+//                           read of the .DBF, .FPT and .CDX (target: 3x).
+//  BM_DumpTag               dbftool dump --tag USER of that table to
+//                           /dev/null, in records per second, beside the
+//                           dump in record order of the same table.
 //
 // The tables are written in bulk once per run (records straight into the
 // file after the engine made the header). Files go to $TMPDIR (default /tmp).
@@ -31,6 +40,7 @@
 
 #include "bench/messagebag.h"
 #include "dbf/expr/query.h"
+#include "dbf/index/build.h"
 #include "tools/dbftool/check.h"
 #include "tools/dbftool/dump.h"
 
@@ -68,7 +78,7 @@ void putBig32(char* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(v >> (24 - 8 * i));
 }
 
-void fillRecord(char* record, uint32_t length, int64_t n) {
+void fillRecord(char* record, uint32_t length, int64_t n, bool variedRecipients) {
   std::memset(record, ' ', length);
   char text[24];
   for (int column = 0; column < 8; column++) {
@@ -79,12 +89,18 @@ void fillRecord(char* record, uint32_t length, int64_t n) {
                                        "example.org"};
   for (int column = 0; column < 4; column++)
     std::memcpy(record + 89 + 64 * column, kTexts[column], std::strlen(kTexts[column]));
+  if (variedRecipients) {
+    std::memset(record + 89 + 64 * 2, ' ', 64);
+    std::snprintf(text, sizeof text, "user%05lld", static_cast<long long>((n * 7919) % 10007));
+    std::memcpy(record + 89 + 64 * 2, text, std::strlen(text));
+  }
   if (n % 10 == 0) record[0] = '*';
 }
 
 // A MessageBag table of kTableRecords records, with a NOTE memo of 100 bytes
-// per record when |withMemo|. Returns the table's name (without .DBF).
-std::string makeTable(const char* leaf, bool withMemo) {
+// per record when |withMemo|, and RECPUSER of one of 10,007 users when
+// |variedRecipients|. Returns the table's name (without .DBF).
+std::string makeTable(const char* leaf, bool withMemo, bool variedRecipients = false) {
   std::vector<ColumnDescription> columns(std::begin(bench::kMessageBag),
                                          std::end(bench::kMessageBag) - 1);
   if (withMemo) columns.push_back({"NOTE", 'M', 0, 0, 0});
@@ -110,7 +126,7 @@ std::string makeTable(const char* leaf, bool withMemo) {
   for (int64_t n = 1; n <= kTableRecords;) {
     size_t used = 0, memoUsed = 0;
     for (; used < chunk.size() && n <= kTableRecords; used += length, ++n) {
-      fillRecord(chunk.data() + used, length, n);
+      fillRecord(chunk.data() + used, length, n, variedRecipients);
       if (!withMemo) continue;
       const auto block = static_cast<uint32_t>(firstBlock + (n - 1) * blocksPerMemo);
       put32(chunk.data() + used + 345, block);
@@ -151,6 +167,24 @@ const std::string& memoTable() {
   return name;
 }
 
+// The memo table with a production index of two tags, built by the engine.
+const std::string& indexedTable() {
+  static const std::string name = [] {
+    const std::string table = makeTable("INDEXBAG", true, true);
+    const TagDescription tags[] = {{"ID1", "MSGID1", nullptr, 0, 0},
+                                   {"USER", "RECPUSER", nullptr, 0, 0},
+                                   {nullptr, nullptr, nullptr, 0, 0}};
+    EngineContext ctx{};
+    bench::initContext(&ctx, 1);
+    Table* t = table4open(&ctx, table.c_str());
+    if (t == nullptr || index4create(t, nullptr, tags) == nullptr) std::abort();
+    table4close(t);
+    engine4free(&ctx);
+    return table;
+  }();
+  return name;
+}
+
 // One sequential read of |file| in 1 MiB pieces; the seconds it took.
 double readFile(const std::string& file) {
   const int fd = ::open(file.c_str(), O_RDONLY);
@@ -184,14 +218,15 @@ double engineWalk(const std::string& name, int64_t* live) {
 // than the wall clock.
 double cpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
-void runDump(benchmark::State& state, dbftool::OutputFormat format) {
-  const std::string& name = plainTable();
+void runDumpOf(benchmark::State& state, const std::string& name, dbftool::OutputFormat format,
+               const std::string& tag) {
   FILE* devNull = std::fopen("/dev/null", "wb");
   dbftool::Console console;
   console.out = devNull;
   dbftool::DumpRequest request;
   request.table = name;
   request.format = format;
+  request.tag = tag;
   double dumpTotal = 0, dumpCpu = 0, walkTotal = 0, walkCpu = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
@@ -214,7 +249,12 @@ void runDump(benchmark::State& state, dbftool::OutputFormat format) {
   state.counters["engine_share_cpu"] = walkCpu / dumpCpu;
 }
 
-void runCheck(benchmark::State& state, const std::string& name, bool withMemo) {
+void runDump(benchmark::State& state, dbftool::OutputFormat format) {
+  runDumpOf(state, plainTable(), format, "");
+}
+
+void runCheck(benchmark::State& state, const std::string& name, bool withMemo,
+              bool withIndex = false) {
   FILE* devNull = std::fopen("/dev/null", "wb");
   dbftool::Console console;
   console.out = devNull;
@@ -225,6 +265,7 @@ void runCheck(benchmark::State& state, const std::string& name, bool withMemo) {
     const double took = bench::secondsSince(start);
     double read = readFile(name + ".DBF");
     if (withMemo) read += readFile(name + ".FPT");
+    if (withIndex) read += readFile(name + ".CDX");
     checkTotal += took;
     readTotal += read;
     state.SetIterationTime(took);
@@ -239,11 +280,21 @@ void BM_DumpCsv(benchmark::State& state) { runDump(state, dbftool::OutputFormat:
 void BM_DumpJson(benchmark::State& state) { runDump(state, dbftool::OutputFormat::kJson); }
 void BM_Check(benchmark::State& state) { runCheck(state, plainTable(), false); }
 void BM_CheckMemo(benchmark::State& state) { runCheck(state, memoTable(), true); }
+void BM_CheckIndexed(benchmark::State& state) { runCheck(state, indexedTable(), true, true); }
+void BM_DumpTag(benchmark::State& state) {
+  runDumpOf(state, indexedTable(), dbftool::OutputFormat::kCsv, "USER");
+}
+void BM_DumpRecordOrder(benchmark::State& state) {
+  runDumpOf(state, indexedTable(), dbftool::OutputFormat::kCsv, "");
+}
 
 BENCHMARK(BM_DumpCsv)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_DumpJson)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Check)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_CheckMemo)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_CheckIndexed)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_DumpTag)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_DumpRecordOrder)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

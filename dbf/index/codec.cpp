@@ -69,7 +69,7 @@ void leaf4formatEmpty(uint8_t* node, const LeafLayout& layout) {
   leaf4putLayout(node, layout);
 }
 
-bool leaf4layout(const uint8_t* node, LeafLayout* out) {
+LeafLayout leaf4fields(const uint8_t* node) {
   LeafLayout l{};
   l.freeBytes = cdx4get16(node + 12);
   l.recordMask = cdx4get32(node + 14);
@@ -79,6 +79,11 @@ bool leaf4layout(const uint8_t* node, LeafLayout* out) {
   l.duplicateBits = node[21];
   l.trailingBits = node[22];
   l.entryBytes = node[23];
+  return l;
+}
+
+bool leaf4layout(const uint8_t* node, LeafLayout* out) {
+  const LeafLayout l = leaf4fields(node);
   // Every field needs at least one bit, counts fit a byte, and the three
   // fields lie side by side inside one entry of at most eight bytes.
   if (l.entryBytes < 1 || l.entryBytes > 8) return false;

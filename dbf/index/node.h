@@ -84,6 +84,8 @@ void leaf4formatEmpty(uint8_t* node, const LeafLayout& layout);
 // Writes only the header fields of |layout| (bytes 12 to 23); the entries
 // stay.
 void leaf4putLayout(uint8_t* node, const LeafLayout& layout);
+// The leaf header of |node| as stored, nothing checked.
+LeafLayout leaf4fields(const uint8_t* node);
 // Reads the leaf header of |node|; false when its widths cannot describe
 // entries (overlapping fields, masks that do not match the bits, entries that
 // do not fit the node).
@@ -102,6 +104,10 @@ void leaf4putEntry(uint8_t* node, const LeafLayout& layout, int i, uint32_t reco
 // counts within the key length, the first key with no duplicate bytes, and
 // the key bytes clear of the entry array.
 bool leaf4entriesFit(const uint8_t* node, const LeafLayout& layout, int keyLength);
+
+// The in-memory fields of the 512 bytes of a tag header, as stored (nothing
+// is checked).
+TagHeader header4parse(const uint8_t* header);
 
 // Checks a node just read for a tag with this key length: attributes,
 // key counts that fit, leaf widths and entries. False means damaged.

@@ -365,6 +365,8 @@ void unlinkFile(IndexFile* f) {
 
 }  // namespace
 
+TagHeader header4parse(const uint8_t* header) { return parseHeader(header); }
+
 IndexHandle* index4open(Table* t, const char* name) {
   if (t == nullptr || t->dataFile == nullptr) {
     engine4error(t != nullptr ? t->ctx : nullptr, kErrNullHandle, kLocationOpen);

@@ -10,10 +10,13 @@ Scenarios:
                --columns, --limit, --where) read back equals python3-dbfread
   migrated     every table dbmigrate writes, and the compound index samples:
                sound, and their dumps equal python3-dbfread
-  damage       one damaged copy per kind of damage: check names it, exits 1
-               and changes nothing
+  damage       one damaged copy per kind of damage (data, memo and index
+               files): check names it, exits 1 and changes nothing
   maintenance  pack and compress-memo keep exactly the live records and memos
-  usage        --help, exit status 2 for wrong command lines, refused --tag
+  indexes      index, reindex, info and dump --tag on tables with tags: the
+               files pass the independent checker (tests/oracles/cdxcheck.py),
+               dump --tag follows the key order, refused tags change nothing
+  usage        --help, exit status 2 for wrong command lines
   progress     progress on a terminal only
 
 Exit status 0 when every check holds; each failed check is printed.
@@ -166,7 +169,33 @@ def check_sound(tool, path, label):
 def snapshot(path):
     """The bytes of a table's files."""
     base = os.path.splitext(path)[0]
-    return {ext: open(base + ext, "rb").read() for ext in (".DBF", ".FPT") if os.path.exists(base + ext)}
+    return {ext: open(base + ext, "rb").read() for ext in (".DBF", ".FPT", ".CDX")
+            if os.path.exists(base + ext)}
+
+
+# --- the independent index checker -------------------------------------------
+
+ORACLES = None  # tests/oracles of the source tree, set by main
+
+
+def cdxcheck(cdx, dbf=None):
+    """(exit status, output) of tests/oracles/cdxcheck.py on |cdx|."""
+    args = ["/usr/bin/python3", os.path.join(ORACLES, "cdxcheck.py")] + (["--dbf", dbf] if dbf else []) + [cdx]
+    result = subprocess.run(args, capture_output=True)
+    return result.returncode, result.stdout.decode("latin-1")
+
+
+def validate(cdx):
+    """The checker's reading of |cdx| (tags, their levels and keys)."""
+    import contextlib
+    if ORACLES not in sys.path:
+        sys.path.insert(0, ORACLES)
+    import cdxcheck as oracle
+    report = oracle.Report(0)
+    with contextlib.redirect_stdout(io.StringIO()):
+        validator = oracle.Validator(cdx, report)
+        validator.run()
+    return validator
 
 
 # --- tables written by python3-dbf -------------------------------------------
@@ -307,6 +336,24 @@ def scenario_migrated(tool, work, sample, dbmigrate, source):
         path = os.path.join(work, leaf)
         check_sound(tool, path, leaf)
         compare_dumps(tool, path, leaf)
+        compare_tag_orders(tool, path, leaf)
+
+
+def compare_tag_orders(tool, path, label):
+    """dump --tag of every tag lists the records in the order of the records
+    the independent checker finds in that tag."""
+    every = dump(tool, path, "json", "--deleted")
+    cdx = path[:-4] + ".CDX"
+    validator = validate(cdx)
+    single = "(single)" in validator.tagdata
+    for name, data in validator.tagdata.items():
+        tag = os.path.basename(path)[:-4] if single else name
+        got = dump(tool, path, "json", "--deleted", "--tag", tag)
+        expected = [every[rec - 1] for _, rec in data["keys"]]
+        if data["info"]["desc"] == 1:
+            expected.reverse()
+        check(got == expected, "%s --tag %s: %d records in another order than the tag's %d"
+              % (label, tag, len(got), len(expected)))
 
 
 # --- damage -------------------------------------------------------------------
@@ -395,9 +442,88 @@ def damages(userbase, foxpro2, nullable):
     ]
 
 
+def index_damages(bag):
+    """(label, base table, change of the .DBF and .CDX, expected text) for a
+    MessageBag with the tags USER (RECPUSER), SIZE (FILESIZE) and BIG
+    (RECPUSER FOR FILESIZE > 500)."""
+    data = bytearray(open(bag, "rb").read())
+    user = validate(bag[:-4] + ".CDX").tagdata["USER"]
+    root, leaves = user["levels"][0][0][0], user["levels"][-1]
+    values = [bytes(data[field(data, n, "RECPUSER"):field(data, n, "RECPUSER") + 64]) for n in range(1, 6)]
+    other = next(n for n in range(2, 6) if values[n - 1] != values[0])
+    big = next(n for n in range(1, u32(data, 4) + 1)
+               if int(data[field(data, n, "FILESIZE"):field(data, n, "FILESIZE") + 11]) > 500)
+
+    def swap_users(d, c):
+        a, b = field(d, 1, "RECPUSER"), field(d, other, "RECPUSER")
+        d[a:a + 64], d[b:b + 64] = d[b:b + 64], d[a:a + 64]
+
+    def append_record(d, c):
+        count, length = u32(d, 4), u16(d, 10)
+        end = record(d, count + 1)
+        d[end:] = d[record(d, 1):record(d, 1) + length] + b"\x1a"
+        struct.pack_into("<I", d, 4, count + 1)
+
+    def shrink(d, c):
+        at = field(d, big, "FILESIZE")
+        d[at:at + 11] = b"%11d" % 100
+
+    def free_cycle(d, c):
+        node = len(c)
+        c.extend(struct.pack("<i", node) + bytes(508))
+        struct.pack_into("<i", c, 4, node)
+
+    def chain(d, c):
+        struct.pack_into("<i", c, leaves[0][0] + 8, -1)
+
+    def interior(d, c):
+        c[root + 12] ^= 0x01
+
+    return [
+        ("swapped keys", lambda d, c: swap_users(d, c), "which is not its own key"),
+        ("record missing from a tag", append_record, "is missing"),
+        ("FOR expression false", shrink, "FOR expression (FILESIZE > 500) is false"),
+        ("broken sibling chain", chain, "right sibling"),
+        ("free-list cycle", free_cycle, "cycle"),
+        ("bad interior key", interior, "the last key below it"),
+        ("index file missing", None, "is missing; the table cannot be opened"),
+    ]
+
+
+def indexed_messagebag(tool, directory):
+    bag = os.path.join(directory, "MESSAGEBAG.DBF")
+    for name, expression, *options in (("USER", "RECPUSER"), ("SIZE", "FILESIZE"),
+                                       ("BIG", "RECPUSER", "--for", "FILESIZE > 500")):
+        run(tool, "index", bag, "--tag", name, "--expr", expression, *options)
+    return bag
+
+
 def scenario_damage(tool, work, sample, dbmigrate, **_):
     directory = migrated_directory(work, sample, dbmigrate)
     userbase = os.path.join(directory, "USERBASE.DBF")
+    bag = indexed_messagebag(tool, directory)
+    check_sound(tool, bag, "MESSAGEBAG with tags")
+    for label, change, expected in index_damages(bag):
+        files = {ext: bytearray(b) for ext, b in snapshot(bag).items()}
+        copy = os.path.join(work, "INDEXED.DBF")
+        if change is not None:
+            change(files[".DBF"], files[".CDX"])
+        else:
+            del files[".CDX"]
+        for ext in (".DBF", ".CDX"):
+            if os.path.exists(copy[:-4] + ext):
+                os.remove(copy[:-4] + ext)
+        for ext, b in files.items():
+            open(copy[:-4] + ext, "wb").write(b)
+        before = snapshot(copy)
+        result = run(tool, "check", copy, expect=1)
+        lines = result.stdout.decode().splitlines()
+        check(any(expected in line for line in lines[:-1]), "%s: %r not in %r" % (label, expected, lines))
+        check(snapshot(copy) == before, "%s: check changed the files" % label)
+        if change is not None and label not in ("swapped keys", "record missing from a tag",
+                                                "FOR expression false"):
+            check(cdxcheck(copy[:-4] + ".CDX")[0] == 1, "%s: the checker finds the index sound" % label)
+
     foxpro2 = make_random_table(work, "fp", "cp1252", 21, records=20)
     nullable = make_random_table(work, "vfp", "cp1252", 22, records=20)
     for label, base, change, expected in damages(userbase, foxpro2, nullable):
@@ -429,20 +555,27 @@ def scenario_damage(tool, work, sample, dbmigrate, **_):
     # Random damage: whatever the bytes, every command ends in order, with
     # exit status 0 or 1 and no crash or sanitizer report.
     rng = random.Random(5)
-    for base in (userbase, foxpro2, nullable):
+    for base in (userbase, foxpro2, nullable, bag):
         pristine = snapshot(base)
         for n in range(40):
             files = {ext: bytearray(b) for ext, b in pristine.items()}
             for _ in range(rng.randint(1, 4)):
                 ext = rng.choice(sorted(files))
-                at = rng.randrange(min(len(files[ext]), 700) if rng.random() < 0.7 else len(files[ext]))
+                at = rng.randrange(min(len(files[ext]), 700) if rng.random() < 0.5 else len(files[ext]))
                 files[ext][at] = rng.randrange(256)
             copy = os.path.join(work, "MUTANT.DBF")
+            for ext in (".FPT", ".CDX"):
+                if os.path.exists(copy[:-4] + ext):
+                    os.remove(copy[:-4] + ext)
             for ext, b in files.items():
                 open(copy[:-4] + ext, "wb").write(b)
-            for args in (["check", copy], ["info", copy], ["dump", copy, "--format", "json", "--deleted"]):
+            commands = [["check", copy], ["info", copy], ["dump", copy, "--format", "json", "--deleted"]]
+            if base == bag:
+                commands.append(["dump", copy, "--tag", "USER"])
+            for args in commands:
                 result = subprocess.run([tool, *args], capture_output=True)
-                check(result.returncode in (0, 1) and b"Sanitizer" not in result.stderr
+                usage = 2 if "--tag" in args else 1
+                check(result.returncode in (0, 1, usage) and b"Sanitizer" not in result.stderr
                       and b"runtime error" not in result.stderr,
                       "%s on mutant %d of %s: exit %d, %r" % (args[0], n, os.path.basename(base),
                                                               result.returncode, result.stderr[-300:]))
@@ -479,16 +612,149 @@ def scenario_maintenance(tool, work, sample, dbmigrate, **_):
     run(tool, "pack", os.path.join(work, "NOSUCH"), expect=1)
 
 
+# --- index, reindex, info and dump --tag -------------------------------------
+
+def tag_order(rows, key, descending=False):
+    """|rows| (live records in record order) in the order of a tag on |key|."""
+    order = sorted(range(len(rows)), key=lambda i: (key(rows[i]), i), reverse=descending)
+    return [rows[i] for i in order]
+
+
+def text_key(column, width, encoding="cp1252"):
+    return lambda row: (row[column] or "").encode(encoding).ljust(width)
+
+
+def scenario_indexes(tool, work, sample, dbmigrate, source):
+    directory = migrated_directory(work, sample, dbmigrate)
+    bag = indexed_messagebag(tool, directory)
+    cdx = bag[:-4] + ".CDX"
+    got = run(tool, "index", bag, "--tag", "id1", "--expr", "MSGID1", "--unique", "--descending")
+    check(b"MESSAGEBAG.CDX: tag ID1 added" in got.stdout and b"the index has 4 tags" in got.stdout,
+          "index: %r" % got.stdout)
+    check_sound(tool, bag, "MESSAGEBAG with tags")
+    status, report = cdxcheck(cdx, bag)
+    check(status == 0, "the checker on MESSAGEBAG.CDX: %s" % report[-2000:])
+
+    names, kinds, live, deleted = read_oracle(bag)
+    every = live + deleted
+    big = sum(1 for r in every if r["FILESIZE"] > 500)
+    info = run(tool, "info", bag).stdout.decode()
+    for line in ("USER       RECPUSER", "BIG        RECPUSER FOR FILESIZE > 500",
+                 "64-byte character keys, ascending, machine order; %d keys" % len(every),
+                 "64-byte character keys, ascending, machine order; %d keys" % big,
+                 "8-byte numeric keys, unique, descending, machine order",
+                 "Index file     %s (production index)" % cdx):
+        check(line in info, "info lacks %r:\n%s" % (line, info))
+
+    user = text_key("RECPUSER", 64)
+    for fmt in ("csv", "json"):
+        compare_rows("--tag USER " + fmt, dump(tool, bag, fmt, "--tag", "user"), tag_order(live, user),
+                     names, kinds, fmt)
+    compare_rows("--tag BIG", dump(tool, bag, "json", "--tag", "BIG"),
+                 tag_order([r for r in live if r["FILESIZE"] > 500], user), names, kinds, "json")
+    compare_rows("--tag SIZE --where", dump(tool, bag, "json", "--tag", "SIZE", "--where", "FILESIZE < 700"),
+                 tag_order([r for r in live if r["FILESIZE"] < 700], lambda r: r["FILESIZE"]), names, kinds, "json")
+    compare_tag_orders(tool, bag, "MESSAGEBAG")
+
+    # A rebuild of the same records gives the same bytes.
+    before = open(cdx, "rb").read()
+    got = run(tool, "reindex", bag)
+    check(b"MESSAGEBAG.CDX: 4 tags rebuilt from %d records" % len(every) in got.stdout, "reindex: %r" % got.stdout)
+    check(open(cdx, "rb").read() == before, "reindex changed the bytes of a sound index")
+
+    # A tag replaced keeps its place; the others stay as they were.
+    got = run(tool, "index", bag, "--tag", "SIZE", "--expr", "FILESIZE", "--descending")
+    check(b"tag SIZE replaced" in got.stdout and b"the index has 4 tags" in got.stdout, "replace: %r" % got.stdout)
+    compare_rows("--tag SIZE descending", dump(tool, bag, "json", "--tag", "SIZE"),
+                 tag_order(live, lambda r: r["FILESIZE"], descending=True), names, kinds, "json")
+    check_sound(tool, bag, "MESSAGEBAG after a tag was replaced")
+    check(cdxcheck(cdx, bag)[0] == 0, "the checker after a tag was replaced")
+
+    # What cannot be made leaves everything as it was.
+    before = snapshot(bag)
+    for args, text in ((["--tag", "X", "--expr", "RECPUSER", "--general"], b"one collation"),
+                       (["--tag", "X", "--expr", "SYSFLAG", "--candidate"], b"equal keys"),
+                       (["--tag", "X", "--expr", "NOSUCH"], b"--expr"),
+                       (["--tag", "X", "--expr", "RECPUSER", "--for", "FILESIZE"], b"not a logical"),
+                       (["--tag", "X", "--expr", "RECPUSER + RECPUSER + RECPUSER + RECPUSER"], b"242 bytes")):
+        got = run(tool, "index", bag, *args, expect=1)
+        check(text in got.stderr, "index %r: %r" % (args, got.stderr))
+    check(snapshot(bag) == before, "a refused tag changed the files")
+    check(not os.path.exists(cdx + ".NEW"), "a scratch index was left behind")
+
+    # A table with nulls and code page 437 gets a GENERAL index of its own.
+    nullable = make_random_table(work, "vfp", "cp437", 41, records=300)
+    for name, expression, *options in (("NAME", "NAME", "--general"), ("NUM", "NUM", "--general", "--for", "FLAG"),
+                                       ("HITS", "HITS", "--general", "--descending"), ("BORN", "BORN", "--general")):
+        run(tool, "index", nullable, "--tag", name, "--expr", expression, *options)
+    check_sound(tool, nullable, "GENERAL tags over nulls")
+    check(cdxcheck(nullable[:-4] + ".CDX", nullable)[0] == 0, "the checker on GENERAL tags over nulls")
+    names, kinds, live, _ = read_oracle(nullable)
+    compare_rows("--tag NUM", dump(tool, nullable, "json", "--tag", "num"),
+                 tag_order([r for r in live if r["FLAG"]], lambda r: r["NUM"] or 0), names, kinds, "json")
+    compare_rows("--tag HITS", dump(tool, nullable, "json", "--tag", "hits"),
+                 tag_order(live, lambda r: r["HITS"], descending=True), names, kinds, "json")
+    check(b"GENERAL" in run(tool, "info", nullable).stdout, "info of GENERAL tags")
+
+    # Deleted records may stay in the tags; pack removes them and rebuilds.
+    data = bytearray(open(bag, "rb").read())
+    for n in range(1, u32(data, 4) + 1, 5):
+        data[record(data, n)] = ord("*")
+    open(bag, "wb").write(data)
+    check_sound(tool, bag, "MESSAGEBAG with deleted records")
+    names, kinds, live, deleted = read_oracle(bag)
+    run(tool, "pack", bag)
+    check_sound(tool, bag, "MESSAGEBAG packed")
+    check(cdxcheck(cdx, bag)[0] == 0, "the checker after pack")
+    compare_rows("--tag USER after pack", dump(tool, bag, "json", "--tag", "USER"), tag_order(live, user),
+                 names, kinds, "json")
+
+    # reindex repairs damaged trees.
+    data = bytearray(open(cdx, "rb").read())
+    leaves = validate(cdx).tagdata["USER"]["levels"][-1]
+    struct.pack_into("<i", data, leaves[0][0] + 8, -1)
+    open(cdx, "wb").write(data)
+    run(tool, "check", bag, expect=1)
+    run(tool, "reindex", bag)
+    check_sound(tool, bag, "MESSAGEBAG after reindex")
+    check(open(cdx, "rb").read() != data, "reindex left the damage")
+
+    # An index that cannot be read: dump goes on in record order, after a
+    # warning; tag order, reindex and index are refused.
+    names, kinds, live, _ = read_oracle(bag)
+    data = bytearray(open(cdx, "rb").read())
+    data[14] = 0  # the directory's options
+    open(cdx, "wb").write(data)
+    result = run(tool, "dump", bag, "--format", "json")
+    check(b"warning" in result.stderr and b"read without the index" in result.stderr,
+          "dump of a table whose index is damaged: %r" % result.stderr)
+    compare_rows("dump without the index", parse_dump(result.stdout.decode(), "json"), live, names, kinds, "json")
+    check(b"no tag order" in run(tool, "dump", bag, "--tag", "USER", expect=1).stderr, "--tag without the index")
+    check(b"cannot be opened" in run(tool, "reindex", bag, expect=1).stderr, "reindex of an unreadable index")
+    check(b"cannot be read" in run(tool, "index", bag, "--tag", "X", "--expr", "MSGID2", expect=1).stderr,
+          "index over an unreadable index")
+    check(open(cdx, "rb").read() == data, "an unreadable index was changed")
+
+    # Tables without an index.
+    mailbox = os.path.join(directory, "MAILBOX.DBF")
+    check(b"has no index; nothing to rebuild" in run(tool, "reindex", mailbox).stdout, "reindex without index")
+    got = run(tool, "dump", mailbox, "--tag", "X", expect=2)
+    check(b"has no index" in got.stderr, "dump --tag without index: %r" % got.stderr)
+
+
 # --- the command line ---------------------------------------------------------
 
 def scenario_usage(tool, work, sample, dbmigrate, **_):
     overview = run(tool, "--help").stdout.decode()
-    for command in ("info", "dump", "check", "pack", "compress-memo"):
+    for command in ("info", "dump", "check", "pack", "compress-memo", "reindex", "index"):
         check(command in overview, "--help does not list %s" % command)
         got = run(tool, command, "--help").stdout.decode()
         check(got.startswith("Usage: dbftool %s TABLE" % command), "%s --help: %r" % (command, got[:80]))
-    for command in ("reindex", "index"):
-        run(tool, command, "X", expect=2)
+    for args in (["index", "X"], ["index", "X", "--tag", "A"], ["index", "X", "--expr", "A"],
+                 ["index", "X", "--tag", "A", "--expr", "A", "--unique", "--candidate"],
+                 ["index", "X", "--tag", "ELEVENCHARS", "--expr", "A"], ["index", "X", "--tag", "A B", "--expr", "A"],
+                 ["index", "X", "--tag", "A", "--expr", " "], ["reindex", "X", "--tag", "A"]):
+        run(tool, *args, expect=2)
     directory = migrated_directory(work, sample, dbmigrate)
     table = os.path.join(directory, "MESSAGEBAG")
     for args in ([], ["frob", table], ["dump"], ["dump", table, table], ["dump", table, "--bogus"],
@@ -499,7 +765,7 @@ def scenario_usage(tool, work, sample, dbmigrate, **_):
                  ["dump", table, "--tag", "MSGID"]):
         result = run(tool, *args, expect=2)
         check(result.stdout == b"" and result.stderr != b"", "%r: stdout %r stderr %r" % (args, result.stdout, result.stderr))
-    check(b"compound index" in run(tool, "dump", table, "--tag", "X", expect=2).stderr, "--tag refusal")
+    check(b"has no index" in run(tool, "dump", table, "--tag", "X", expect=2).stderr, "--tag refusal")
     # Options may come before the table, and as --name=value.
     got = run(tool, "dump", "--limit=2", "--format", "json", table).stdout.decode().splitlines()
     check(len(got) == 2, "--limit=2 before the table: %r" % got)
@@ -516,13 +782,12 @@ def big_table(path, records):
     open(path, "wb").write(header + column + b"\x0d" + b"\0" * 263 + body)
 
 
-def scenario_progress(tool, work, **_):
-    path = os.path.join(work, "BIG.DBF")
-    big_table(path, 1500000)
-    check_sound(tool, path, "BIG.DBF")
+def on_terminal(tool, *args):
+    """(exit status, what went to standard error) of dbftool with standard
+    error on a terminal."""
     master, slave = pty.openpty()
     with open(os.devnull, "wb") as null:
-        result = subprocess.run([tool, "dump", path], stdout=null, stderr=slave)
+        result = subprocess.run([tool, *args], stdout=null, stderr=slave)
     os.close(slave)
     seen = b""
     try:
@@ -534,16 +799,39 @@ def scenario_progress(tool, work, **_):
     except OSError:
         pass
     os.close(master)
-    check(result.returncode == 0, "dump with a terminal: exit %d" % result.returncode)
+    return result.returncode, seen
+
+
+def scenario_progress(tool, work, **_):
+    path = os.path.join(work, "BIG.DBF")
+    big_table(path, 1500000)
+    check_sound(tool, path, "BIG.DBF")
+    status, seen = on_terminal(tool, "dump", path)
+    check(status == 0, "dump with a terminal: exit %d" % status)
     check(b"dump: " in seen and b"records (" in seen, "no progress on a terminal: %r" % seen[:200])
     quiet = subprocess.run([tool, "dump", path], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     check(quiet.returncode == 0 and quiet.stderr == b"", "progress without a terminal: %r" % quiet.stderr[:200])
+
+    # A key that takes some work to make, so that check (which makes every
+    # record's key as it reads the records) runs long enough to show its
+    # progress.
+    status, seen = on_terminal(tool, "index", path, "--tag", "N", "--expr", "STR(N, 10) + STR(N * 2, 10)")
+    check(status == 0 and b"index: building 1 tag over 1,500,000 records" in seen, "index: %r" % seen[:200])
+    status, seen = on_terminal(tool, "check", path)
+    check(status == 0 and b"check BIG.DBF: " in seen and b"records (" in seen,
+          "no progress of the check: %r" % seen[-300:])
+    status, seen = on_terminal(tool, "reindex", path)
+    check(status == 0 and b"reindex: rebuilding 1 tag" in seen, "reindex: %r" % seen[:200])
+    quiet = subprocess.run([tool, "check", path], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    check(quiet.returncode == 0 and quiet.stderr == b"", "check progress without a terminal: %r" % quiet.stderr[:200])
 
 
 def main():
     if len(sys.argv) != 6:
         sys.exit(__doc__)
     scenario, tool, sample, dbmigrate, source = [sys.argv[1]] + [os.path.abspath(a) for a in sys.argv[2:]]
+    global ORACLES
+    ORACLES = os.path.join(source, "tests", "oracles")
     work = tempfile.mkdtemp(prefix="dbftool_test_")
     try:
         globals()["scenario_" + scenario](tool, work, sample=sample, dbmigrate=dbmigrate, source=source)

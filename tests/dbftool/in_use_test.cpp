@@ -1,6 +1,6 @@
 // dbftool on a table that another program has open, as the mail server keeps
-// its tables open: pack and compress-memo refuse it and leave every byte as it
-// was; check and dump read it beside that program. The other program is this
+// its tables open: pack, compress-memo, reindex and index refuse it and leave
+// every byte as it was; check and dump read it beside that program. The other program is this
 // test process, holding the table through the engine while dbftool runs.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -60,7 +60,7 @@ TEST(DbftoolInUse, MaintenanceRefusesAnOpenTableAndReadingGoesOn) {
 
   Table* held = table4open(&ctx, "USERS");  // shared, as the server opens it
   ASSERT_NE(held, nullptr);
-  for (const char* command : {"pack", "compress-memo"}) {
+  for (const char* command : {"pack", "compress-memo", "reindex", "index --tag n --expr name"}) {
     const Result r = dbftool(dir, std::string(command) + " users");
     EXPECT_EQ(r.status, 1) << command;
     EXPECT_NE(r.err.find("in use by another program"), std::string::npos) << r.err;
@@ -68,6 +68,7 @@ TEST(DbftoolInUse, MaintenanceRefusesAnOpenTableAndReadingGoesOn) {
   }
   EXPECT_EQ(whtest::readWhole("USERS.DBF"), data);
   EXPECT_EQ(whtest::readWhole("USERS.FPT"), memo);
+  EXPECT_FALSE(whtest::fileExists("USERS.CDX"));
 
   const Result checked = dbftool(dir, "check users");
   EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
@@ -86,6 +87,26 @@ TEST(DbftoolInUse, MaintenanceRefusesAnOpenTableAndReadingGoesOn) {
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(table4recCount(t), 3);
   EXPECT_EQ(table4close(t), 0);
+
+  // An index made while nobody has the table, then the table held again:
+  // the index is neither rebuilt nor replaced under the holder.
+  const Result indexed = dbftool(dir, "index users --tag name --expr name");
+  EXPECT_EQ(indexed.status, 0) << indexed.err;
+  const std::string index = whtest::readWhole("USERS.CDX");
+  held = table4open(&ctx, "USERS");
+  ASSERT_NE(held, nullptr);
+  for (const char* command : {"reindex", "index --tag name --expr 'upper(name)'"}) {
+    const Result r = dbftool(dir, std::string(command) + " users");
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_NE(r.err.find("in use by another program"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(whtest::readWhole("USERS.CDX"), index);
+  const Result sorted = dbftool(dir, "dump users --tag name --columns name");
+  EXPECT_EQ(sorted.status, 0) << sorted.err;
+  EXPECT_EQ(sorted.out, "NAME\r\nuser1\r\nuser3\r\nuser5\r\n");
+  const Result sound = dbftool(dir, "check users");
+  EXPECT_EQ(sound.out, "USERS.DBF: ok (3 records, 3 memos, 1 tag with 3 keys)\n");
+  EXPECT_EQ(table4close(held), 0);
 }
 
 // A program in the middle of changing a record holds its lock: check waits
@@ -120,7 +141,8 @@ TEST(DbftoolInUse, AnExclusiveHolderKeepsEveryCommandOut) {
   ctx.shareMode = 1;
   Table* held = table4open(&ctx, "USERS");
   ASSERT_NE(held, nullptr);
-  for (const char* command : {"info", "dump", "check", "pack"}) {
+  for (const char* command :
+       {"info", "dump", "check", "pack", "reindex", "index --tag n --expr name"}) {
     const Result r = dbftool(dir, std::string(command) + " users");
     EXPECT_EQ(r.status, 1) << command;
     EXPECT_NE(r.err.find("in use by another program"), std::string::npos) << command << r.err;

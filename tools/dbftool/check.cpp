@@ -7,12 +7,16 @@ namespace dbftool {
 namespace {
 
 const char kDetails[] =
-    "Reads the data file and its memo file and reports every inconsistency, one\n"
-    "line each, then a summary line: the header against the file length and the\n"
-    "column descriptors, every record's deletion flag and _NullFlags, and every\n"
-    "memo reference against the memo file (inside it, below its next free block,\n"
-    "no two records sharing a block). Nothing is written. While it reads, the\n"
-    "table is locked as programs that change it lock it, so that it is seen whole.\n"
+    "Reads the data file, its memo file and its production index (.CDX) and\n"
+    "reports every inconsistency, one line each, then a summary line: the header\n"
+    "against the file length and the column descriptors, every record's deletion\n"
+    "flag and _NullFlags, every memo reference against the memo file (inside it,\n"
+    "below its next free block, no two records sharing a block), the whole\n"
+    "structure of the index (headers, every node, sibling chains, key order, the\n"
+    "free-node list), and every live record's key in every tag (exactly once,\n"
+    "under its own key, in the tags whose FOR expression it passes). Nothing is\n"
+    "written. While it reads, the table is locked as programs that change it lock\n"
+    "it, so that it is seen whole.\n"
     "\n"
     "Exit status 0 when the table is sound, 1 when it is not (or cannot be read).\n";
 
@@ -21,7 +25,7 @@ class DataSection : public CheckSection {
   bool run(CheckSubject& s, ProblemSink& problems) override {
     s.readable = readLayout(s.files, &s.layout, problems) &&
                  walkRecords(s.files, s.layout, s.task + (" " + s.layout.leaf), s.console,
-                             &s.records, problems);
+                             &s.records, problems, s.recordObserver);
     return s.readable;
   }
   std::string summary(const CheckSubject& s) const override {
@@ -68,12 +72,14 @@ std::vector<std::unique_ptr<CheckSection>> checkSections() {
   std::vector<std::unique_ptr<CheckSection>> sections;
   sections.push_back(std::make_unique<DataSection>());
   sections.push_back(std::make_unique<MemoSection>());
+  sections.push_back(makeIndexSection());
   return sections;
 }
 
 std::vector<std::string> runSections(const std::vector<std::unique_ptr<CheckSection>>& sections,
                                      CheckSubject& subject, ProblemSink& problems) {
   std::vector<std::string> summaries;
+  for (const auto& section : sections) section->attach(subject, problems);
   for (const auto& section : sections) {
     const bool goOn = section->run(subject, problems);
     const std::string text = section->summary(subject);
@@ -117,7 +123,7 @@ int checkTable(const std::string& table, int64_t limit, const Console& console) 
 
 const CommandSpec& checkCommand() {
   static const CommandSpec spec = {
-      "check",  "Check the data and memo files for damage (read-only)",
+      "check",  "Check the data, memo and index files for damage (read-only)",
       kDetails, {{"max-problems", "N", "print at most N problems (default 100, 0: all)"}},
       runCheck,
   };

@@ -3,7 +3,8 @@
 // database: the header against the file length and the descriptors, every
 // record's deletion flag and _NullFlags, every memo reference against the
 // memo file (inside it, below its next free block, no two records sharing a
-// block).
+// block), and the production index: its whole structure and every record's
+// key in every tag (indexes.h).
 //
 // The check is made of sections that run in order on one CheckSubject; each
 // adds its problems and a part of the summary. An index section joins them by
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "tools/dbftool/engine.h"
+#include "tools/dbftool/indexes.h"
 #include "tools/dbftool/inspect.h"
 
 namespace dbftool {
@@ -24,18 +26,26 @@ struct CheckSubject {
   CheckSubject(const Console& c, const char* what) : console(c), task(what), files(engine) {}
 
   const Console& console;
-  const char* task;       // "check" or "info", for progress
-  bool readable = false;  // the records could be read
+  const char* task;         // "check" or "info", for progress
+  bool compareKeys = true;  // compare the index's keys with the records (info does not)
+  bool readable = false;    // the records could be read
   Engine engine;
   TableFiles files;
   TableLayout layout;
   RecordStatistics records;
   MemoStatistics memo;
+  IndexStatistics index;
+  // Shown every record as the data section reads it (set by a section's
+  // attach).
+  RecordObserver* recordObserver = nullptr;
 };
 
 class CheckSection {
  public:
   virtual ~CheckSection() = default;
+  // Before any section runs: a section that needs to see the records sets
+  // subject.recordObserver, and reports what it finds there to |problems|.
+  virtual void attach(CheckSubject& /*subject*/, ProblemSink& /*problems*/) {}
   // Runs the checks of this section. False when the table is too damaged
   // for the sections after it to run.
   virtual bool run(CheckSubject& subject, ProblemSink& problems) = 0;

@@ -8,7 +8,8 @@ namespace {
 
 const std::vector<const CommandSpec*>& commands() {
   static const std::vector<const CommandSpec*> all = {
-      &infoCommand(), &dumpCommand(), &checkCommand(), &packCommand(), &compressMemoCommand(),
+      &infoCommand(),         &dumpCommand(),    &checkCommand(), &packCommand(),
+      &compressMemoCommand(), &reindexCommand(), &indexCommand(),
   };
   return all;
 }
@@ -24,7 +25,8 @@ void printOverview(FILE* to) {
                "Usage: dbftool COMMAND TABLE [options]\n"
                "\n"
                "Looks into, checks and maintains the server's tables (.DBF with their .FPT\n"
-               "memo files). TABLE is a data file, named with or without .DBF.\n"
+               "memo files and .CDX indexes). TABLE is a data file, named with or without\n"
+               ".DBF.\n"
                "\n"
                "Commands:\n");
   for (const CommandSpec* c : commands()) std::fprintf(to, "  %-14s %s\n", c->name, c->summary);

@@ -56,6 +56,8 @@ const CommandSpec& dumpCommand();
 const CommandSpec& checkCommand();
 const CommandSpec& packCommand();
 const CommandSpec& compressMemoCommand();
+const CommandSpec& reindexCommand();
+const CommandSpec& indexCommand();
 
 // Runs the command line |args| (without the program name).
 int runCommandLine(const std::vector<std::string>& args, const Console& console);

@@ -4,6 +4,7 @@
 
 #include "dbf/core/table.h"
 #include "dbf/expr/query.h"
+#include "dbf/index/index.h"
 #include "tools/dbftool/cli.h"
 #include "tools/dbftool/codepage.h"
 #include "tools/dbftool/engine.h"
@@ -23,7 +24,12 @@ const char kDetails[] =
     "--deleted is given.\n"
     "\n"
     "The condition of --where is an expression of the engine's dBASE language,\n"
-    "for example \"MSGID1 = 17 .AND. UPPER(RECPUSER) = 'POSTMASTER'\".\n";
+    "for example \"MSGID1 = 17 .AND. UPPER(RECPUSER) = 'POSTMASTER'\".\n"
+    "\n"
+    "--tag NAME writes the records in the order of that tag of the table's index\n"
+    "(a descending tag from the highest key down); a tag with a FOR expression\n"
+    "gives only the records it holds. A table whose index cannot be read is\n"
+    "written out in record order without it, after a warning.\n";
 
 // A failure of the run, or of the request (exit status 2).
 struct Failure {
@@ -40,17 +46,16 @@ class Dump {
   }
 
   int run() {
-    std::string error;
-    table_ = openTable(engine_, request_.table, Access::kRead, &error);
-    if (table_ == nullptr) return fail({kExitFailure, error});
+    Failure failure{kExitOk, ""};
+    if (!openTable(&failure)) return fail(failure);
     decoder_ = std::make_unique<TextDecoder>(table_->dataFile->codePageMark);
     if (!decoder_->knowsMark())
       console_.warning(
           format("%s has code page mark 0x%02X, which dbftool does not know; "
                  "texts are read as Windows-1252",
                  table_->dataFile->fullName, table_->dataFile->codePageMark));
-    Failure failure{kExitOk, ""};
-    if (!chooseColumns(&failure) || !startQuery(&failure)) return fail(failure);
+    if (!chooseColumns(&failure) || !chooseOrder(&failure) || !startQuery(&failure))
+      return fail(failure);
     return writeRecords();
   }
 
@@ -62,6 +67,55 @@ class Dump {
       console_.error(f.text);
     }
     return f.status;
+  }
+
+  // Opens the table with its production index; one whose index cannot be
+  // read is opened without it, unless the order of a tag was asked for.
+  bool openTable(Failure* failure) {
+    std::string error;
+    table_ = dbftool::openTable(engine_, request_.table, Access::kRead, &error);
+    if (table_ != nullptr) return true;
+    std::string plainError;
+    table_ = dbftool::openTable(engine_, request_.table, Access::kRead, &plainError, false);
+    if (table_ == nullptr) {
+      *failure = {kExitFailure, plainError};
+      return false;
+    }
+    if (!request_.tag.empty()) {
+      *failure = {kExitFailure, error + "; without it there is no tag order"};
+      return false;
+    }
+    console_.warning(error + "; the records are read without the index");
+    return true;
+  }
+
+  bool chooseOrder(Failure* failure) {
+    if (request_.tag.empty()) return true;
+    engine_.ctx()->reportTagNameErrors = 0;
+    Tag* tag = table4tagByName(table_, request_.tag.c_str());
+    if (tag == nullptr) {
+      *failure = {kExitUsage,
+                  table_->indexes == nullptr
+                      ? format("%s has no index, so no tag '%s'", table_->dataFile->fullName,
+                               request_.tag.c_str())
+                      : format("%s has no tag '%s' (its tags: %s)", table_->dataFile->fullName,
+                               request_.tag.c_str(), tagList().c_str())};
+      return false;
+    }
+    if (table4selectTag(table_, tag) != 0) {
+      *failure = {kExitFailure,
+                  "selecting the tag failed: " + engineErrorText(engine_.takeError())};
+      return false;
+    }
+    return true;
+  }
+
+  std::string tagList() {
+    std::string list;
+    for (IndexHandle* h = table_->indexes; h != nullptr; h = h->next)
+      for (TagHandle* th = h->tags; th != nullptr; th = th->next)
+        list += std::string(list.empty() ? "" : ", ") + th->tag->name;
+    return list;
   }
 
   bool chooseColumns(Failure* failure) {
@@ -132,9 +186,10 @@ class Dump {
 
     Progress progress(console_, "dump", table4recCount(table_));
     int64_t written = 0;
+    int64_t visited = 0;
     int rc = first_;
     for (; rc == 0 && written != request_.limit; rc = query4skip(query_, 1)) {
-      progress.update(table_->recordNumber);
+      progress.update(++visited);
       const bool deleted = table4deleted(table_) == 1;
       if (deleted && !request_.deleted) continue;
       writer->beginRecord();
@@ -203,6 +258,10 @@ int runDump(const Invocation& call) {
       if (name.empty()) return call.usageError("--columns has an empty name");
   }
   if (call.has("where")) request.where = call.value("where");
+  if (call.has("tag")) {
+    request.tag = call.value("tag");
+    if (request.tag.empty()) return call.usageError("--tag needs a tag name");
+  }
   request.deleted = call.has("deleted");
   if (call.has("limit")) {
     const std::string& n = call.value("limit");
@@ -230,10 +289,9 @@ const CommandSpec& dumpCommand() {
           {"where", "EXPR", "only the records for which EXPR is true"},
           {"deleted", nullptr, "include deleted records (field _DELETED tells them)"},
           {"limit", "N", "at most N records"},
+          {"tag", "NAME", "in the order of this tag of the production index"},
       },
       runDump,
-      {{"tag", "NAME",
-        "tag order needs the compound index (.CDX), which this dbftool cannot read yet"}},
   };
   return spec;
 }

@@ -1,6 +1,7 @@
-// dbftool dump: the records of a table as CSV or JSON lines, in record order,
-// narrowed by a condition of the engine's expression language (through a
-// Query, so that the engine may use the table's tags for it).
+// dbftool dump: the records of a table as CSV or JSON lines, in record order
+// or in the order of a tag, narrowed by a condition of the engine's
+// expression language (through a Query, so that the engine may use the
+// table's tags for it).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@ struct DumpRequest {
   OutputFormat format = OutputFormat::kCsv;
   std::vector<std::string> columns;  // empty: every column
   std::string where;                 // empty: every record
+  std::string tag;                   // empty: record order; else this tag's order
   bool deleted = false;              // include deleted records, with a _DELETED field
   int64_t limit = -1;                // -1: no limit
 };

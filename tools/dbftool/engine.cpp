@@ -2,6 +2,7 @@
 
 #include "dbf/core/file.h"
 #include "dbf/core/table.h"
+#include "dbf/index/build.h"
 #include "tools/dbftool/console.h"
 
 namespace dbftool {
@@ -24,13 +25,22 @@ std::string tableFileName(const std::string& name) {
   return full;
 }
 
-std::string memoFileName(const std::string& dataFile) {
+namespace {
+
+std::string besideDataFile(const std::string& dataFile, const char* extension) {
   char full[258];
-  if (file4nameFull(full, sizeof full, dataFile.c_str(), "FPT", true) < 0) return "";
+  if (file4nameFull(full, sizeof full, dataFile.c_str(), extension, true) < 0) return "";
   return full;
 }
 
-Table* openTable(Engine& engine, const std::string& name, Access access, std::string* error) {
+}  // namespace
+
+std::string memoFileName(const std::string& dataFile) { return besideDataFile(dataFile, "FPT"); }
+
+std::string indexFileName(const std::string& dataFile) { return besideDataFile(dataFile, "CDX"); }
+
+Table* openTable(Engine& engine, const std::string& name, Access access, std::string* error,
+                 bool withIndex) {
   EngineContext* ctx = engine.ctx();
   const std::string file = tableFileName(name);
   if (file.empty()) {
@@ -39,7 +49,9 @@ Table* openTable(Engine& engine, const std::string& name, Access access, std::st
   }
   ctx->shareMode = access == Access::kExclusive ? 1 : 0;
   ctx->openReadOnly = access == Access::kRead ? 1 : 0;
+  ctx->openProductionIndex = withIndex ? 1 : 0;
   Table* t = table4open(ctx, file.c_str());
+  ctx->openProductionIndex = 1;
   if (t == nullptr) *error = openFailure(file, engine.takeError(), access);
   return t;
 }
@@ -99,6 +111,20 @@ std::string engineErrorText(int code) {
       return "no column of that name";
     case dbf::kErrFlush:
       return "flushing to disk failed";
+    case dbf::kErrIndex:
+      return "the index file is damaged or no index file";
+    case dbf::kErrKeyType:
+      return "a key expression of a type that makes no key";
+    case dbf::kErrUniqueKey:
+      return "a key that a unique or candidate tag already holds";
+    case dbf::kErrTagDescription:
+      return "the tag cannot be made (name, expression or options)";
+    case dbf::kErrParameter:
+      return "a value out of range (a GENERAL tag on a code page it cannot weigh?)";
+    case dbf::kErrNameNotFound:
+      return "a name that is already taken or not found";
+    case dbf::kErrAlreadyOpen:
+      return "the file is open already";
     case dbf::kErrMemory:
       return "out of memory";
     case dbf::kErrExprCommaOrParen:

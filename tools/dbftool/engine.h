@@ -37,11 +37,15 @@ enum class Access {
 std::string tableFileName(const std::string& name);
 // The name of the memo file that belongs to the data file |dataFile|.
 std::string memoFileName(const std::string& dataFile);
+// The name of the production index of the data file |dataFile|.
+std::string indexFileName(const std::string& dataFile);
 
-// Opens |name| through the engine; null with a message in |error| on
-// failure. An exclusive open of a table that someone else has open is
-// refused, and the message says so.
-Table* openTable(Engine& engine, const std::string& name, Access access, std::string* error);
+// Opens |name| through the engine, with its production index unless
+// |withIndex| is false; null with a message in |error| on failure. An
+// exclusive open of a table that someone else has open is refused, and the
+// message says so.
+Table* openTable(Engine& engine, const std::string& name, Access access, std::string* error,
+                 bool withIndex = true);
 
 // The message for a failed open of the data file |file| with |code|, which
 // tells a file that someone else holds from one that is missing or damaged.

@@ -10,9 +10,11 @@ namespace {
 const char kDetails[] =
     "Shows the layout and version byte, the date of the last update, the number\n"
     "of records (live and deleted), the record length, the code page mark, every\n"
-    "column (name, type, width, decimals, whether it may be null) and the memo\n"
-    "file (block size, blocks used by memos and free). Counting needs one pass\n"
-    "over the records and the memo headers.\n";
+    "column (name, type, width, decimals, whether it may be null), the memo\n"
+    "file (block size, blocks used by memos and free) and the production index:\n"
+    "every tag with its key and FOR expressions, key length, unique or candidate,\n"
+    "ascending or descending, collation, number of keys and levels. Counting needs\n"
+    "one pass over the records, the memo headers and the index's nodes.\n";
 
 // Counts problems and keeps the first, for a table info cannot show.
 class ProblemCounter : public ProblemSink {
@@ -141,6 +143,7 @@ void printMemo(FILE* out, const CheckSubject& s) {
 int runInfo(const Invocation& call) {
   const Console& console = *call.console;
   CheckSubject subject(console, "info");
+  subject.compareKeys = false;
   std::string error;
   bool unlocked = false;
   if (!subject.files.open(call.table, false, &unlocked, &error)) {
@@ -159,6 +162,7 @@ int runInfo(const Invocation& call) {
   printTable(out, subject);
   printColumns(out, subject.layout);
   printMemo(out, subject);
+  printIndex(out, subject.index);
   if (problems.count() > 0)
     std::fprintf(out, "Problems       %s (dbftool check %s lists them)\n",
                  grouped(problems.count()).c_str(), call.table.c_str());
@@ -170,7 +174,7 @@ int runInfo(const Invocation& call) {
 
 const CommandSpec& infoCommand() {
   static const CommandSpec spec = {
-      "info", "Show the table's layout, columns and memo file", kDetails, {}, runInfo,
+      "info", "Show the table's layout, columns, memo file and index", kDetails, {}, runInfo,
   };
   return spec;
 }

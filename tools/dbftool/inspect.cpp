@@ -22,11 +22,6 @@ uint32_t getBig32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
-std::string leafOf(const std::string& path) {
-  const size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string upper(std::string s) {
   for (char& c : s)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -179,6 +174,11 @@ bool checkRecordCount(TableFiles& files, TableLayout* layout, ProblemSink& probl
 
 }  // namespace
 
+std::string leafOf(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 bool TableLayout::hasMemoColumns() const {
   for (const ColumnLayout& c : columns)
     if (c.memo) return true;
@@ -187,6 +187,7 @@ bool TableLayout::hasMemoColumns() const {
 
 TableFiles::~TableFiles() {
   if (locked_) file4unlock(&data_, kLockWholeFile, kLockWholeFileLength);
+  file4close(&index_);
   file4close(&memo_);
   file4close(&data_);
   engine_.takeError();
@@ -235,16 +236,30 @@ bool TableFiles::open(const std::string& name, bool consistent, bool* unlocked,
   return true;
 }
 
-int TableFiles::openMemo(std::string* error) {
-  memoName_ = memoFileName(dataName_);
-  if (memoName_.empty() || !file4exists(memoName_.c_str())) return 0;
-  EngineContext* ctx = engine_.ctx();
+namespace {
+
+// Opens |name| beside the data file for reading into |file|: 1 opened, 0
+// missing, -1 failed with a message in |error|.
+int openBeside(Engine& engine, const std::string& name, DiskFile* file, std::string* error) {
+  if (name.empty() || !file4exists(name.c_str())) return 0;
+  EngineContext* ctx = engine.ctx();
   ctx->shareMode = 0;
   ctx->openReadOnly = 1;
-  if (file4open(&memo_, ctx, memoName_.c_str(), true) == 0) return 1;
-  *error =
-      format("cannot open %s: %s", memoName_.c_str(), engineErrorText(engine_.takeError()).c_str());
+  if (file4open(file, ctx, name.c_str(), true) == 0) return 1;
+  *error = format("cannot open %s: %s", name.c_str(), engineErrorText(engine.takeError()).c_str());
   return -1;
+}
+
+}  // namespace
+
+int TableFiles::openMemo(std::string* error) {
+  memoName_ = memoFileName(dataName_);
+  return openBeside(engine_, memoName_, &memo_, error);
+}
+
+int TableFiles::openIndex(std::string* error) {
+  indexName_ = indexFileName(dataName_);
+  return openBeside(engine_, indexName_, &index_, error);
 }
 
 bool readLayout(TableFiles& files, TableLayout* layout, ProblemSink& problems) {
@@ -350,7 +365,8 @@ int64_t memoBlock(const uint8_t* p, const ColumnLayout& c, bool fox) {
 }  // namespace
 
 bool walkRecords(TableFiles& files, const TableLayout& layout, const std::string& progressLabel,
-                 const Console& console, RecordStatistics* stats, ProblemSink& problems) {
+                 const Console& console, RecordStatistics* stats, ProblemSink& problems,
+                 RecordObserver* observer) {
   const uint32_t length = layout.recordLength;
   const int64_t total = layout.recordsToRead;
   const uint32_t perChunk = std::max<uint32_t>(1, kChunk / length);
@@ -362,6 +378,7 @@ bool walkRecords(TableFiles& files, const TableLayout& layout, const std::string
       layout.nullFlagsColumn >= 0 ? &layout.columns[layout.nullFlagsColumn] : nullptr;
 
   Progress progress(console, progressLabel, total);
+  if (observer != nullptr) observer->start(layout);
   for (int64_t first = 0; first < total; first += perChunk) {
     const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(perChunk, total - first));
     const int64_t pos = layout.headerLength + first * length;
@@ -399,6 +416,7 @@ bool walkRecords(TableFiles& files, const TableLayout& layout, const std::string
         else if (block > 0)
           stats->memos.push_back({static_cast<uint32_t>(block), number, i});
       }
+      if (observer != nullptr) observer->record(number, rec);
       progress.update(first + k + 1);
     }
   }

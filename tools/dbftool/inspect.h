@@ -17,6 +17,9 @@
 
 namespace dbftool {
 
+// The last component of a path, for messages.
+std::string leafOf(const std::string& path);
+
 // Receives the problems found, one call each. |where| names the file (and the
 // record) concerned: "USERBASE.DBF", "USERBASE.DBF record 12".
 class ProblemSink {
@@ -74,19 +77,26 @@ class TableFiles {
   bool open(const std::string& name, bool consistent, bool* unlocked, std::string* error);
   // Opens the memo file beside the data file: 1 opened, 0 missing, -1 failed.
   int openMemo(std::string* error);
+  // Opens the production index beside the data file (same name, extension
+  // CDX) for reading: 1 opened, 0 missing, -1 failed.
+  int openIndex(std::string* error);
 
   DiskFile& data() { return data_; }
   DiskFile& memo() { return memo_; }
+  DiskFile& index() { return index_; }
   const std::string& dataName() const { return dataName_; }
   const std::string& memoName() const { return memoName_; }
+  const std::string& indexName() const { return indexName_; }
   Engine& engine() { return engine_; }
 
  private:
   Engine& engine_;
   DiskFile data_;
   DiskFile memo_;
+  DiskFile index_;
   std::string dataName_;
   std::string memoName_;
+  std::string indexName_;
   bool locked_ = false;
 };
 
@@ -107,12 +117,24 @@ struct RecordStatistics {
   std::vector<MemoReference> memos;
 };
 
+// Sees every record that walkRecords reads, in record order, so that other
+// checks need not read the data file again.
+class RecordObserver {
+ public:
+  virtual ~RecordObserver() = default;
+  // Before the first record.
+  virtual void start(const TableLayout& layout) = 0;
+  // Record |number|'s bytes, the deletion flag first.
+  virtual void record(uint32_t number, const uint8_t* bytes) = 0;
+};
+
 // Reads every record the header counts (as far as the file holds them),
 // reporting bad deletion flags, stray _NullFlags bits and memo references that
-// are not numbers. False when reading failed.
-// |progressLabel| heads the progress line.
+// are not numbers, and shows each record to |observer| (when there is one).
+// False when reading failed. |progressLabel| heads the progress line.
 bool walkRecords(TableFiles& files, const TableLayout& layout, const std::string& progressLabel,
-                 const Console& console, RecordStatistics* stats, ProblemSink& problems);
+                 const Console& console, RecordStatistics* stats, ProblemSink& problems,
+                 RecordObserver* observer = nullptr);
 
 struct MemoStatistics {
   bool present = false;  // a memo file was read

@@ -2,10 +2,11 @@
 // on a table opened exclusively, so that no other program has it open while
 // records move or the memo file is replaced. A table in use is refused and
 // left as it is.
+#include "tools/dbftool/maintain.h"
+
 #include "dbf/core/file.h"
 #include "dbf/core/table.h"
 #include "tools/dbftool/cli.h"
-#include "tools/dbftool/engine.h"
 
 namespace dbftool {
 
@@ -24,37 +25,6 @@ const char kCompressDetails[] =
     "open in any other program; if it is, nothing is changed.\n";
 
 int64_t fileLength(DiskFile* f) { return f->isOpen ? file4length(f) : 0; }
-
-// Opens the table exclusively for |task|; null after a message.
-Table* openForMaintenance(Engine& engine, const Invocation& call) {
-  std::string error;
-  Table* t = openTable(engine, call.table, Access::kExclusive, &error);
-  if (t == nullptr) call.console->error(error);
-  return t;
-}
-
-// Closes |t| and returns the exit status for an operation that ended with
-// |rc|, reporting a failure of either.
-int finish(Engine& engine, Table* t, int rc, const char* what, const Console& console) {
-  const std::string name = t->dataFile->fullName;
-  int code = rc < 0 ? engine.takeError() : 0;  // the stored code says more than -1
-  if (rc < 0 && code == 0) code = rc;
-  const int closed = table4close(t);
-  if (closed < 0) {
-    const int stored = engine.takeError();
-    if (code == 0) code = stored != 0 ? stored : closed;
-  }
-  if (rc == dbf::kLocked) {
-    console.error(
-        format("%s of %s: a lock could not be had; nothing was changed", what, name.c_str()));
-    return kExitFailure;
-  }
-  if (code != 0) {
-    console.error(format("%s of %s failed: %s", what, name.c_str(), engineErrorText(code).c_str()));
-    return kExitFailure;
-  }
-  return kExitOk;
-}
 
 int runPack(const Invocation& call) {
   Engine engine;
@@ -105,6 +75,34 @@ int runCompressMemo(const Invocation& call) {
 }
 
 }  // namespace
+
+Table* openForMaintenance(Engine& engine, const Invocation& call, bool withIndex) {
+  std::string error;
+  Table* t = openTable(engine, call.table, Access::kExclusive, &error, withIndex);
+  if (t == nullptr) call.console->error(error);
+  return t;
+}
+
+int finish(Engine& engine, Table* t, int rc, const char* what, const Console& console) {
+  const std::string name = t->dataFile->fullName;
+  int code = rc < 0 ? engine.takeError() : 0;  // the stored code says more than -1
+  if (rc < 0 && code == 0) code = rc;
+  const int closed = table4close(t);
+  if (closed < 0) {
+    const int stored = engine.takeError();
+    if (code == 0) code = stored != 0 ? stored : closed;
+  }
+  if (rc == dbf::kLocked) {
+    console.error(
+        format("%s of %s: a lock could not be had; nothing was changed", what, name.c_str()));
+    return kExitFailure;
+  }
+  if (code != 0) {
+    console.error(format("%s of %s failed: %s", what, name.c_str(), engineErrorText(code).c_str()));
+    return kExitFailure;
+  }
+  return kExitOk;
+}
 
 const CommandSpec& packCommand() {
   static const CommandSpec spec = {

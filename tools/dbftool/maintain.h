@@ -1,0 +1,23 @@
+// What the commands that change a table share: they open it exclusively, so
+// that no other program has it open while they work, and close it with one
+// message for whatever failed.
+#pragma once
+
+#include "tools/dbftool/engine.h"
+
+struct Table;
+
+namespace dbftool {
+
+struct Console;
+struct Invocation;
+
+// Opens the table of |call| exclusively (with its production index unless
+// |withIndex| is false); null after a message. A table in use is refused.
+Table* openForMaintenance(Engine& engine, const Invocation& call, bool withIndex = true);
+
+// Closes |t| after |what| ended with |rc| and returns the exit status,
+// reporting a failure of either.
+int finish(Engine& engine, Table* t, int rc, const char* what, const Console& console);
+
+}  // namespace dbftool
