@@ -211,7 +211,7 @@ def random_text(rng, longest, line_breaks=False):
 
 
 LAYOUTS = {
-    # name: (python3-dbf type, field specification)
+    # name: (python3-dbf type, field list)
     "fp": ("fp", "name C(30); num N(10,2); cnt N(6,0); ratio F(12,4); born D; flag L; note M"),
     "vfp": ("vfp", "name C(30) null; born D null; note M null; num N(10,2); flag L; hits I; "
                    "price Y; weight B; seen T"),
@@ -238,8 +238,8 @@ def random_row(rng, layout):
 
 def write_table(path, layout, codepage, rows, deleted):
     import dbf
-    kind, spec = LAYOUTS[layout]
-    table = dbf.Table(path, spec, dbf_type=kind, codepage=codepage)
+    kind, fields = LAYOUTS[layout]
+    table = dbf.Table(path, fields, dbf_type=kind, codepage=codepage)
     table.open(dbf.READ_WRITE)
     for row in rows:
         table.append(row)

@@ -122,12 +122,12 @@ int checkTable(const std::string& table, int64_t limit, const Console& console) 
 }
 
 const CommandSpec& checkCommand() {
-  static const CommandSpec spec = {
+  static const CommandSpec command = {
       "check",  "Check the data, memo and index files for damage (read-only)",
       kDetails, {{"max-problems", "N", "print at most N problems (default 100, 0: all)"}},
       runCheck,
   };
-  return spec;
+  return command;
 }
 
 }  // namespace dbftool

@@ -279,7 +279,7 @@ int dumpTable(const DumpRequest& request, const Console& console) {
 }
 
 const CommandSpec& dumpCommand() {
-  static const CommandSpec spec = {
+  static const CommandSpec command = {
       "dump",
       "Write the records as CSV or JSON lines",
       kDetails,
@@ -293,7 +293,7 @@ const CommandSpec& dumpCommand() {
       },
       runDump,
   };
-  return spec;
+  return command;
 }
 
 }  // namespace dbftool

@@ -386,15 +386,15 @@ int runReindex(const Invocation& call) {
 }  // namespace
 
 const CommandSpec& reindexCommand() {
-  static const CommandSpec spec = {
+  static const CommandSpec command = {
       "reindex",  "Rebuild the table's index (needs the table to itself)", kReindexDetails, {},
       runReindex,
   };
-  return spec;
+  return command;
 }
 
 const CommandSpec& indexCommand() {
-  static const CommandSpec spec = {
+  static const CommandSpec command = {
       "index",
       "Add a tag to the table's index or replace one (needs the table to itself)",
       kIndexDetails,
@@ -409,7 +409,7 @@ const CommandSpec& indexCommand() {
       },
       runIndex,
   };
-  return spec;
+  return command;
 }
 
 }  // namespace dbftool

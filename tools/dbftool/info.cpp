@@ -173,10 +173,10 @@ int runInfo(const Invocation& call) {
 }  // namespace
 
 const CommandSpec& infoCommand() {
-  static const CommandSpec spec = {
+  static const CommandSpec command = {
       "info", "Show the table's layout, columns, memo file and index", kDetails, {}, runInfo,
   };
-  return spec;
+  return command;
 }
 
 }  // namespace dbftool

@@ -105,19 +105,19 @@ int finish(Engine& engine, Table* t, int rc, const char* what, const Console& co
 }
 
 const CommandSpec& packCommand() {
-  static const CommandSpec spec = {
+  static const CommandSpec command = {
       "pack", "Remove the deleted records (needs the table to itself)", kPackDetails, {}, runPack,
   };
-  return spec;
+  return command;
 }
 
 const CommandSpec& compressMemoCommand() {
-  static const CommandSpec spec = {
+  static const CommandSpec command = {
       "compress-memo",  "Give back the memo file's unused space (needs the table to itself)",
       kCompressDetails, {},
       runCompressMemo,
   };
-  return spec;
+  return command;
 }
 
 }  // namespace dbftool
