@@ -860,8 +860,8 @@ void Checker::checkDirectoryEntries(std::vector<IndexCheckTag>* tags) {
       expected = false;
   }
   if (!expected)
-    problem(-1, "the %zu tag headers do not lie at 1024, 2048, ... one after the other",
-            tags->size());
+    problem(-1, "the %lu tag headers do not lie at 1024, 2048, ... one after the other",
+            static_cast<unsigned long>(tags->size()));
   for (const IndexCheckTag& t : *tags) {
     for (int64_t u = t.headerOffset / kIndexUnit; u < t.headerOffset / kIndexUnit + 2; ++u)
       if (static_cast<size_t>(u) < units_) header_[static_cast<size_t>(u)] = 1;

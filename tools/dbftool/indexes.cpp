@@ -559,7 +559,7 @@ void printIndex(FILE* out, const IndexStatistics& ix) {
   std::fprintf(out, "  File length  %s bytes: %s in trees, %s free, %s unused\n",
                grouped(s.fileLength).c_str(), counted(s.nodes, "node").c_str(),
                grouped(s.freeNodes).c_str(), grouped(s.unusedNodes).c_str());
-  std::fprintf(out, "  Tags         %zu\n", ix.tags.size());
+  std::fprintf(out, "  Tags         %lu\n", static_cast<unsigned long>(ix.tags.size()));
   for (size_t i = 0; i < ix.tags.size(); ++i) {
     const IndexCheckTag& t = ix.tags[i];
     std::string expression = t.keyExpression;
