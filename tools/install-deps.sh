@@ -19,6 +19,11 @@ missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# The Win32 build of dbmigrate fetches SQLite with npm; machines that come with
+# Node.js have their own npm, which Debian's package would fight with.
+if [[ "${1:-}" != "--build" ]] && ! command -v npm >/dev/null; then
+  missing+=(npm)
+fi
 if ((${#missing[@]} == 0)); then
   echo "install-deps: all packages present"
   exit 0
