@@ -80,8 +80,6 @@ int parseArguments(const std::vector<std::string>& args, Invocation& call, bool*
     const size_t eq = a.find('=');
     const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
     const OptionSpec* o = findOption(c.options, name);
-    if (const OptionSpec* later = findOption(c.unavailable, name))
-      return call.usageError("--" + name + " is not available: " + later->help);
     if (o == nullptr) return call.usageError("unknown option '--" + name + "'");
     if (call.has(o->name)) return call.usageError("option '--" + name + "' given twice");
     if (o->valueName == nullptr) {

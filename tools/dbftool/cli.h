@@ -33,9 +33,6 @@ struct CommandSpec {
   const char* details;  // further paragraphs of --help, or null
   std::vector<OptionSpec> options;
   int (*run)(const Invocation& call);
-  // Options this build knows of but cannot offer; |help| says why. Giving
-  // one is a usage error with that reason.
-  std::vector<OptionSpec> unavailable = {};
 };
 
 struct Invocation {
