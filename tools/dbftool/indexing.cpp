@@ -57,12 +57,6 @@ struct TagPlan {
   bool general = false;
 };
 
-std::string upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-
 // The tags of an open index file in the order of their headers (the order
 // they were made in); the one named |replaced| is left out, and its place
 // given in |*at| (-1 when there is none).
