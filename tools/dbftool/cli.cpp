@@ -101,6 +101,14 @@ int parseArguments(const std::vector<std::string>& args, Invocation& call, bool*
 
 }  // namespace
 
+bool Invocation::count(const char* option, int64_t* n) const {
+  const std::string& text = value(option);
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  *n = std::stoll(text);
+  return true;
+}
+
 int Invocation::usageError(const std::string& text) const {
   std::fprintf(console->err, "dbftool %s: %s\nTry 'dbftool %s --help'.\n", command->name,
                text.c_str(), command->name);

@@ -43,6 +43,9 @@ struct Invocation {
 
   bool has(const char* option) const { return values.count(option) != 0; }
   const std::string& value(const char* option) const { return values.at(option); }
+  // The value of |option| as a count (decimal digits only, 0 or more);
+  // false when it is not one.
+  bool count(const char* option, int64_t* n) const;
   // Reports a usage error of this command on standard error; returns 2.
   int usageError(const std::string& text) const;
 };

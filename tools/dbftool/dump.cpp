@@ -263,12 +263,8 @@ int runDump(const Invocation& call) {
     if (request.tag.empty()) return call.usageError("--tag needs a tag name");
   }
   request.deleted = call.has("deleted");
-  if (call.has("limit")) {
-    const std::string& n = call.value("limit");
-    if (n.empty() || n.size() > 18 || n.find_first_not_of("0123456789") != std::string::npos)
-      return call.usageError("--limit needs a number of records, not '" + n + "'");
-    request.limit = std::stoll(n);
-  }
+  if (call.has("limit") && !call.count("limit", &request.limit))
+    return call.usageError("--limit needs a number of records, not '" + call.value("limit") + "'");
   return dumpTable(request, *call.console);
 }
 
