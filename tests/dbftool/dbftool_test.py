@@ -541,6 +541,10 @@ def scenario_damage(tool, work, sample, dbmigrate, **_):
         check(lines and "problem" in lines[-1], "%s: summary %r" % (label, lines[-1:]))
         check(snapshot(copy) == before, "%s: check changed the files" % label)
         check(result.stderr == b"", "%s: check stderr %r" % (label, result.stderr))
+        if label == "memo beyond the file":  # every record written, the loss not hidden
+            got = run(tool, "dump", copy, "--format", "json", expect=1)
+            check(len(got.stdout.splitlines()) == u32(data, 4) and b"could not be read" in got.stderr,
+                  "dump with an unreadable memo: %r" % got.stderr)
 
     # Many problems: the first N are shown, all are counted.
     data = bytearray(open(foxpro2, "rb").read())
