@@ -615,6 +615,17 @@ def scenario_maintenance(tool, work, sample, dbmigrate, **_):
     run(tool, "compress-memo", os.path.join(directory, "MAILBOX.DBF"))
     run(tool, "pack", os.path.join(work, "NOSUCH"), expect=1)
 
+    # Equal keys in a candidate tag (damage): pack rebuilds it as reindex does
+    # rather than leave it stale behind a report of success.
+    bag = os.path.join(directory, "MESSAGEBAG.DBF")
+    run(tool, "index", bag, "--tag", "C", "--expr", "STR(MSGID2)+STR(MSGID3)", "--candidate")
+    data = bytearray(open(bag, "rb").read())
+    data[record(data, 2):record(data, 3)] = data[record(data, 1):record(data, 2)]
+    open(bag, "wb").write(data)
+    run(tool, "pack", bag)
+    lines = run(tool, "check", bag, expect=1).stdout.decode().splitlines()
+    check(len(lines) == 2 and "another record holds its key" in lines[0], "pack over equal candidate keys: %r" % lines)
+
 
 # --- index, reindex, info and dump --tag -------------------------------------
 

@@ -358,11 +358,7 @@ int runReindex(const Invocation& call) {
                  indexName.c_str(), engineErrorText(code).c_str()));
     return kExitFailure;
   }
-  // Equal keys in a candidate tag would stop the rebuild half way; the first
-  // record of each key is kept instead, as in a unique tag.
-  for (TagHandle* th = h->tags; th != nullptr; th = th->next)
-    if ((th->tag->header.options & (dbf::kTagUnique | dbf::kTagCandidate)) != 0)
-      th->uniqueMode = dbf::kUniqueIgnore;
+  keepFirstOfEqualKeys(t);
   const int tags = h->file->tagCount;
   const int32_t records = table4recCount(t);
   Progress progress(*call.console, "reindex", 0);
