@@ -133,7 +133,8 @@ class IndexBuild {
   std::string dataName_, indexName_, scratch_;
   bool hadIndex_ = false;
   bool replaced_ = false;
-  std::vector<TagPlan> tags_;
+  std::vector<TagPlan> tags_;  // the old index's, until build() puts plan_ among them
+  size_t planAt_ = 0;          // where plan_ goes: the replaced tag's place, or last
 };
 
 // The old index's tags (read on a first exclusive open, closed again so that
@@ -170,7 +171,7 @@ bool IndexBuild::readOldTags() {
                indexName_.c_str(), plan_.name.c_str()));
   }
   replaced_ = at >= 0;
-  tags_.insert(tags_.begin() + (at >= 0 ? at : static_cast<int>(tags_.size())), plan_);
+  planAt_ = replaced_ ? static_cast<size_t>(at) : tags_.size();
   for (const TagPlan& t : tags_)
     if (t.general != plan_.general) {
       fail(
@@ -197,8 +198,6 @@ bool IndexBuild::encodeExpressions() {
     }
     *text = bytes;
   }
-  for (TagPlan& t : tags_)
-    if (t.name == plan_.name) t = plan_;
   return true;
 }
 
@@ -256,6 +255,7 @@ int IndexBuild::installOverOld(IndexHandle* fresh) {
 }
 
 int IndexBuild::build() {
+  tags_.insert(tags_.begin() + static_cast<std::ptrdiff_t>(planAt_), plan_);
   std::vector<TagDescription> descriptions;
   for (const TagPlan& t : tags_)
     descriptions.push_back({t.name.c_str(), t.expression.c_str(),
