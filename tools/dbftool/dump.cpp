@@ -209,9 +209,9 @@ class Dump {
     }
     if (!out.flush()) return fail({kExitFailure, "writing the output failed"});
     if (unreadableMemos_ > 0)
-      return fail({kExitFailure, format("%s of %s could not be read (written empty)",
-                                        counted(unreadableMemos_, "memo").c_str(),
-                                        table_->dataFile->fullName)});
+      return fail({kExitFailure,
+                   format("%s of %s could not be read (written empty)",
+                          counted(unreadableMemos_, "memo").c_str(), table_->dataFile->fullName)});
     return kExitOk;
   }
 

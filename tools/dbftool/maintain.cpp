@@ -96,7 +96,7 @@ void keepFirstOfEqualKeys(Table* t) {
 int finish(Engine& engine, Table* t, int rc, const char* what, const Console& console) {
   const std::string name = t->dataFile->fullName;
   int code = rc < 0 ? engine.takeError() : 0;  // the stored code says more than -1
-  if (rc != 0 && code == 0) code = rc;           // a status such as kDuplicate fails too
+  if (rc != 0 && code == 0) code = rc;         // a status such as kDuplicate fails too
   const int closed = table4close(t);
   if (closed < 0) {
     const int stored = engine.takeError();
