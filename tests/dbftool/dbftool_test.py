@@ -541,6 +541,10 @@ def scenario_damage(tool, work, sample, dbmigrate, **_):
         check(lines and "problem" in lines[-1], "%s: summary %r" % (label, lines[-1:]))
         check(snapshot(copy) == before, "%s: check changed the files" % label)
         check(result.stderr == b"", "%s: check stderr %r" % (label, result.stderr))
+        if label == "memo beyond the file":  # every record written, the loss not hidden
+            got = run(tool, "dump", copy, "--format", "json", expect=1)
+            check(len(got.stdout.splitlines()) == u32(data, 4) and b"could not be read" in got.stderr,
+                  "dump with an unreadable memo: %r" % got.stderr)
 
     # Many problems: the first N are shown, all are counted.
     data = bytearray(open(foxpro2, "rb").read())
@@ -610,6 +614,17 @@ def scenario_maintenance(tool, work, sample, dbmigrate, **_):
         check(", 0 free" in info, "%s: info after compress-memo: %s" % (label, info))
     run(tool, "compress-memo", os.path.join(directory, "MAILBOX.DBF"))
     run(tool, "pack", os.path.join(work, "NOSUCH"), expect=1)
+
+    # Equal keys in a candidate tag (damage): pack rebuilds it as reindex does
+    # rather than leave it stale behind a report of success.
+    bag = os.path.join(directory, "MESSAGEBAG.DBF")
+    run(tool, "index", bag, "--tag", "C", "--expr", "STR(MSGID2)+STR(MSGID3)", "--candidate")
+    data = bytearray(open(bag, "rb").read())
+    data[record(data, 2):record(data, 3)] = data[record(data, 1):record(data, 2)]
+    open(bag, "wb").write(data)
+    run(tool, "pack", bag)
+    lines = run(tool, "check", bag, expect=1).stdout.decode().splitlines()
+    check(len(lines) == 2 and "another record holds its key" in lines[0], "pack over equal candidate keys: %r" % lines)
 
 
 # --- index, reindex, info and dump --tag -------------------------------------

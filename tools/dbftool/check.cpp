@@ -52,12 +52,9 @@ class MemoSection : public CheckSection {
 
 int runCheck(const Invocation& call) {
   int64_t limit = 100;
-  if (call.has("max-problems")) {
-    const std::string& n = call.value("max-problems");
-    if (n.empty() || n.size() > 18 || n.find_first_not_of("0123456789") != std::string::npos)
-      return call.usageError("--max-problems needs a number, not '" + n + "'");
-    limit = std::stoll(n);
-  }
+  if (call.has("max-problems") && !call.count("max-problems", &limit))
+    return call.usageError("--max-problems needs a number, not '" + call.value("max-problems") +
+                           "'");
   return checkTable(call.table, limit, *call.console);
 }
 

@@ -80,8 +80,6 @@ int parseArguments(const std::vector<std::string>& args, Invocation& call, bool*
     const size_t eq = a.find('=');
     const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
     const OptionSpec* o = findOption(c.options, name);
-    if (const OptionSpec* later = findOption(c.unavailable, name))
-      return call.usageError("--" + name + " is not available: " + later->help);
     if (o == nullptr) return call.usageError("unknown option '--" + name + "'");
     if (call.has(o->name)) return call.usageError("option '--" + name + "' given twice");
     if (o->valueName == nullptr) {
@@ -102,6 +100,14 @@ int parseArguments(const std::vector<std::string>& args, Invocation& call, bool*
 }
 
 }  // namespace
+
+bool Invocation::count(const char* option, int64_t* n) const {
+  const std::string& text = value(option);
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  *n = std::stoll(text);
+  return true;
+}
 
 int Invocation::usageError(const std::string& text) const {
   std::fprintf(console->err, "dbftool %s: %s\nTry 'dbftool %s --help'.\n", command->name,

@@ -33,9 +33,6 @@ struct CommandSpec {
   const char* details;  // further paragraphs of --help, or null
   std::vector<OptionSpec> options;
   int (*run)(const Invocation& call);
-  // Options this build knows of but cannot offer; |help| says why. Giving
-  // one is a usage error with that reason.
-  std::vector<OptionSpec> unavailable = {};
 };
 
 struct Invocation {
@@ -46,6 +43,9 @@ struct Invocation {
 
   bool has(const char* option) const { return values.count(option) != 0; }
   const std::string& value(const char* option) const { return values.at(option); }
+  // The value of |option| as a count (decimal digits only, 0 or more);
+  // false when it is not one.
+  bool count(const char* option, int64_t* n) const;
   // Reports a usage error of this command on standard error; returns 2.
   int usageError(const std::string& text) const;
 };

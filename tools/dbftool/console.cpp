@@ -40,6 +40,12 @@ std::string counted(int64_t n, const char* noun) {
   return grouped(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
+std::string upper(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
 Progress::Progress(const Console& console, std::string what, int64_t total, const char* unit)
     : console_(console),
       what_(std::move(what)),

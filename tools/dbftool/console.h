@@ -26,6 +26,8 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string grouped(int64_t n);
 // "1 record", "2 records": |n| grouped and the noun, plural unless n is 1.
 std::string counted(int64_t n, const char* noun);
+// |s| with its ASCII letters in upper case (column and tag names).
+std::string upper(std::string s);
 
 // A progress line on standard error, "<what>: 123,456 of 1,000,000 records
 // (12%)", redrawn at most five times a second and erased when done. Does

@@ -21,7 +21,8 @@ const char kDetails[] =
     "Windows-1252 for code page marks 0 and 3, code page 437 for mark 1, and\n"
     "Windows-1252 with a warning for any other mark. Memo texts are included;\n"
     "binary values are shown in base64. Deleted records are left out unless\n"
-    "--deleted is given.\n"
+    "--deleted is given. A memo that cannot be read is written empty, after a\n"
+    "warning, and the exit status is then 1.\n"
     "\n"
     "The condition of --where is an expression of the engine's dBASE language,\n"
     "for example \"MSGID1 = 17 .AND. UPPER(RECPUSER) = 'POSTMASTER'\".\n"
@@ -207,10 +208,15 @@ class Dump {
                                         engineErrorText(engine_.takeError()).c_str())});
     }
     if (!out.flush()) return fail({kExitFailure, "writing the output failed"});
+    if (unreadableMemos_ > 0)
+      return fail({kExitFailure,
+                   format("%s of %s could not be read (written empty)",
+                          counted(unreadableMemos_, "memo").c_str(), table_->dataFile->fullName)});
     return kExitOk;
   }
 
   void memoUnreadable(const FieldFormatter& f) {
+    ++unreadableMemos_;
     const int code = engine_.takeError();
     console_.warning(format("record %d, %s: the memo cannot be read (%s); left empty",
                             table_->recordNumber, f.name().c_str(), engineErrorText(code).c_str()));
@@ -224,6 +230,7 @@ class Dump {
   int first_ = 0;
   std::unique_ptr<TextDecoder> decoder_;
   std::vector<FieldFormatter> fields_;
+  int64_t unreadableMemos_ = 0;
 };
 
 std::vector<std::string> splitNames(const std::string& list) {
@@ -263,12 +270,8 @@ int runDump(const Invocation& call) {
     if (request.tag.empty()) return call.usageError("--tag needs a tag name");
   }
   request.deleted = call.has("deleted");
-  if (call.has("limit")) {
-    const std::string& n = call.value("limit");
-    if (n.empty() || n.size() > 18 || n.find_first_not_of("0123456789") != std::string::npos)
-      return call.usageError("--limit needs a number of records, not '" + n + "'");
-    request.limit = std::stoll(n);
-  }
+  if (call.has("limit") && !call.count("limit", &request.limit))
+    return call.usageError("--limit needs a number of records, not '" + call.value("limit") + "'");
   return dumpTable(request, *call.console);
 }
 

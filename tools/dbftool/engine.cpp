@@ -82,6 +82,8 @@ std::string engineErrorText(int code) {
   switch (code) {
     case dbf::kLocked:
       return "locked by another program";
+    case dbf::kDuplicate:
+      return "equal keys in a unique or candidate tag";
     case dbf::kErrClose:
       return "closing a file failed";
     case dbf::kErrCreate:

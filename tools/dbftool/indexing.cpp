@@ -57,12 +57,6 @@ struct TagPlan {
   bool general = false;
 };
 
-std::string upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-
 // The tags of an open index file in the order of their headers (the order
 // they were made in); the one named |replaced| is left out, and its place
 // given in |*at| (-1 when there is none).
@@ -139,7 +133,8 @@ class IndexBuild {
   std::string dataName_, indexName_, scratch_;
   bool hadIndex_ = false;
   bool replaced_ = false;
-  std::vector<TagPlan> tags_;
+  std::vector<TagPlan> tags_;  // the old index's, until build() puts plan_ among them
+  size_t planAt_ = 0;          // where plan_ goes: the replaced tag's place, or last
 };
 
 // The old index's tags (read on a first exclusive open, closed again so that
@@ -176,7 +171,7 @@ bool IndexBuild::readOldTags() {
                indexName_.c_str(), plan_.name.c_str()));
   }
   replaced_ = at >= 0;
-  tags_.insert(tags_.begin() + (at >= 0 ? at : static_cast<int>(tags_.size())), plan_);
+  planAt_ = replaced_ ? static_cast<size_t>(at) : tags_.size();
   for (const TagPlan& t : tags_)
     if (t.general != plan_.general) {
       fail(
@@ -203,8 +198,6 @@ bool IndexBuild::encodeExpressions() {
     }
     *text = bytes;
   }
-  for (TagPlan& t : tags_)
-    if (t.name == plan_.name) t = plan_;
   return true;
 }
 
@@ -262,6 +255,7 @@ int IndexBuild::installOverOld(IndexHandle* fresh) {
 }
 
 int IndexBuild::build() {
+  tags_.insert(tags_.begin() + static_cast<std::ptrdiff_t>(planAt_), plan_);
   std::vector<TagDescription> descriptions;
   for (const TagPlan& t : tags_)
     descriptions.push_back({t.name.c_str(), t.expression.c_str(),
@@ -364,11 +358,7 @@ int runReindex(const Invocation& call) {
                  indexName.c_str(), engineErrorText(code).c_str()));
     return kExitFailure;
   }
-  // Equal keys in a candidate tag would stop the rebuild half way; the first
-  // record of each key is kept instead, as in a unique tag.
-  for (TagHandle* th = h->tags; th != nullptr; th = th->next)
-    if ((th->tag->header.options & (dbf::kTagUnique | dbf::kTagCandidate)) != 0)
-      th->uniqueMode = dbf::kUniqueIgnore;
+  keepFirstOfEqualKeys(t);
   const int tags = h->file->tagCount;
   const int32_t records = table4recCount(t);
   Progress progress(*call.console, "reindex", 0);

@@ -22,12 +22,6 @@ uint32_t getBig32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
-std::string upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-
 // Reads |n| bytes at |pos|; on failure reports it and clears the engine's error.
 bool readAt(TableFiles& files, DiskFile& f, int64_t pos, void* buf, uint32_t n,
             const std::string& where, ProblemSink& problems) {

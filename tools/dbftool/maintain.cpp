@@ -6,6 +6,7 @@
 
 #include "dbf/core/file.h"
 #include "dbf/core/table.h"
+#include "dbf/index/index.h"
 #include "tools/dbftool/cli.h"
 
 namespace dbftool {
@@ -14,8 +15,9 @@ namespace {
 
 const char kPackDetails[] =
     "Removes the deleted records from the data file (the engine's pack, which\n"
-    "also rebuilds the table's index files). The table must not be open in any\n"
-    "other program, the mail server included; if it is, nothing is changed.\n"
+    "also rebuilds the table's index files as reindex does). The table must not\n"
+    "be open in any other program, the mail server included; if it is, nothing\n"
+    "is changed.\n"
     "Memos of the removed records stay in the memo file until compress-memo.\n";
 
 const char kCompressDetails[] =
@@ -32,6 +34,7 @@ int runPack(const Invocation& call) {
   if (t == nullptr) return kExitFailure;
   const int32_t before = table4recCount(t);
   const bool hasMemo = t->dataFile->memo.isOpen;
+  keepFirstOfEqualKeys(t);  // pack rebuilds the index
   Progress progress(*call.console, "pack", 0);
   progress.status(format("removing deleted records from %s records", grouped(before).c_str()));
   const int rc = table4pack(t);
@@ -83,10 +86,17 @@ Table* openForMaintenance(Engine& engine, const Invocation& call, bool withIndex
   return t;
 }
 
+void keepFirstOfEqualKeys(Table* t) {
+  for (IndexHandle* h = t->indexes; h != nullptr; h = h->next)
+    for (TagHandle* th = h->tags; th != nullptr; th = th->next)
+      if ((th->tag->header.options & (dbf::kTagUnique | dbf::kTagCandidate)) != 0)
+        th->uniqueMode = dbf::kUniqueIgnore;
+}
+
 int finish(Engine& engine, Table* t, int rc, const char* what, const Console& console) {
   const std::string name = t->dataFile->fullName;
   int code = rc < 0 ? engine.takeError() : 0;  // the stored code says more than -1
-  if (rc < 0 && code == 0) code = rc;
+  if (rc != 0 && code == 0) code = rc;         // a status such as kDuplicate fails too
   const int closed = table4close(t);
   if (closed < 0) {
     const int stored = engine.takeError();
