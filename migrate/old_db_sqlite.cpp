@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "migrate/old_db_backend.h"
@@ -201,8 +202,9 @@ std::string quoted(const std::string& identifier) {
 
 class SqliteCursor : public OldDbCursor {
  public:
-  SqliteCursor(sqlite3* db, sqlite3_stmt* stmt, int64_t rows)
-      : db_(db), stmt_(stmt), rows_(rows) {
+  // |sql| is kept for rowCount, which counts only when asked.
+  SqliteCursor(sqlite3* db, sqlite3_stmt* stmt, std::string sql)
+      : db_(db), stmt_(stmt), sql_(std::move(sql)) {
     int n = sqlite3_column_count(stmt_);
     for (int i = 0; i < n; ++i)
       kinds_.push_back(kindOfDeclaredType(sqlite3_column_decltype(stmt_, i)));
@@ -221,7 +223,16 @@ class SqliteCursor : public OldDbCursor {
     readColumn(stmt_, index, kinds_[static_cast<size_t>(index)], value);
   }
   void next() override { step(); }
-  int64_t rowCount() const override { return rows_; }
+  // The rows of "select * from TABLE" (SQLite keeps no count: it counts
+  // them, which costs a read of the table's pages, so only for a caller that
+  // shows progress); -1 for other queries or when it cannot.
+  int64_t rowCount() const override {
+    if (!rowsCounted_) {
+      rows_ = rowsOfSelectAll();
+      rowsCounted_ = true;
+    }
+    return rows_;
+  }
 
  private:
   void step() {
@@ -231,11 +242,26 @@ class SqliteCursor : public OldDbCursor {
     if (rc != SQLITE_DONE) throwDaoException(kDaoEngineError, sqlite3_errmsg(db_));
   }
 
+  int64_t rowsOfSelectAll() const {
+    const std::string table = selectAllTableName(sql_);
+    if (table.empty()) return -1;
+    sqlite3_stmt* stmt = nullptr;
+    int64_t rows = -1;
+    if (sqlite3_prepare_v2(db_, ("SELECT count(*) FROM " + quoted(table)).c_str(), -1, &stmt,
+                           nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
+      rows = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    return rows;
+  }
+
   sqlite3* db_;
   sqlite3_stmt* stmt_;
+  std::string sql_;
   std::vector<ColumnKind> kinds_;
   bool atEnd_ = false;
-  int64_t rows_;
+  mutable bool rowsCounted_ = false;
+  mutable int64_t rows_ = -1;
 };
 
 class SqliteBackend : public OldDbBackend {
@@ -307,26 +333,10 @@ class SqliteBackend : public OldDbBackend {
       sqlite3_finalize(stmt);
       throwDaoException(kDaoSyntaxError, message + " (in '" + sql + "')");
     }
-    return std::make_unique<SqliteCursor>(db_, stmt, rowsOfSelectAll(sql));
+    return std::make_unique<SqliteCursor>(db_, stmt, sql);
   }
 
  private:
-  // The rows of "select * from TABLE" (SQLite keeps no count: it counts
-  // them, which costs a read of the table's pages); -1 for other queries or
-  // when it cannot.
-  int64_t rowsOfSelectAll(const std::string& sql) {
-    const std::string table = selectAllTableName(sql);
-    if (table.empty()) return -1;
-    sqlite3_stmt* stmt = nullptr;
-    int64_t rows = -1;
-    if (sqlite3_prepare_v2(db_, ("SELECT count(*) FROM " + quoted(table)).c_str(), -1, &stmt,
-                           nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW)
-      rows = sqlite3_column_int64(stmt, 0);
-    sqlite3_finalize(stmt);
-    return rows;
-  }
-
   void exec(const char* sql) {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
       throwDaoException(kDaoEngineError, sqlite3_errmsg(db_));

@@ -27,9 +27,8 @@ struct Query {
   char* text;             // owned copy of the condition, or null
   Expression* condition;  // compiled on preparation
   int32_t prepared;
-  int32_t evaluateEverything;  // the candidate set could not be built
-  CandidateSet* candidates;    // the records that may match, or null: every record
-  int32_t positioned;          // query4top has run since the last preparation
+  CandidateSet* candidates;  // the records that may match, or null: every record
+  int32_t positioned;        // query4top has run since the last preparation
 };
 
 namespace {
@@ -69,7 +68,6 @@ class ReadLockOff {
 void dropCandidates(Query* q) {
   delete q->candidates;
   q->candidates = nullptr;
-  q->evaluateEverything = 0;
 }
 
 void dropCondition(Query* q) {
@@ -87,7 +85,6 @@ int buildCandidates(Query* q) {
   CandidateSet* set = nullptr;
   const int rc = candidates4build(q->master, q->condition, &set);
   if (rc < 0) return rc;
-  q->evaluateEverything = rc == kCandidatesNoMemory ? 1 : 0;
   q->candidates = set;
   return 0;
 }
