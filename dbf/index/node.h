@@ -21,6 +21,10 @@ namespace dbf {
 // Internal outcome of a node read or descent: the tree does not hold together
 // (changed under us, or damaged). Never returned out of the index code.
 inline constexpr int kTreeChanged = 1001;
+// Where entries start in a node: interior entries after the common header,
+// leaf entries after the leaf header.
+inline constexpr int kNodeHeader = 12;
+inline constexpr int kLeafEntries = 24;
 }  // namespace dbf
 
 // --- byte order ---
@@ -130,6 +134,10 @@ uint32_t node4lastRecord(const IndexNode* node, int keyLength);
 int key4compareBytes(const uint8_t* stored, const uint8_t* search, int length);
 
 // --- a Tag's nodes ---
+inline int tag4keyLength(const Tag* tag) { return tag->header.keyLength; }
+// Reports the tag's tree as damaged: -310 naming the file and the tag, with
+// |location|.
+int tag4damaged(Tag* tag, int location);
 // The node at |offset|: a cached one of the same offset as it is, else read
 // and checked. |parent| (null for the root) is the node whose current entry
 // points to it: its record number must be the node's last one, and a non-root

@@ -132,6 +132,10 @@ int tag4readNode(Tag* tag, int32_t offset, const IndexNode* parent, IndexNode** 
   return 0;
 }
 
+int tag4damaged(Tag* tag, int location) {
+  return engine4error(tag->ctx, kErrIndex, location, tag->indexFile->file.name, tag->name);
+}
+
 void tag4push(Tag* tag, IndexNode* node) { tag->stack[tag->depth++] = node; }
 
 void tag4clearStack(Tag* tag) {
