@@ -22,8 +22,6 @@ constexpr int kLocationLock = 91730;
 constexpr int kLocationFlush = 91731;
 constexpr int kLocationExtend = 91732;
 constexpr int kLocationRefresh = 91711;
-constexpr int kNotPositioned = -950;
-constexpr int32_t kLargestFile = 0x7FFFFE00;
 
 int damaged(IndexFile* f, int location, const char* detail) {
   return engine4error(f->ctx, kErrIndex, location, f->file.name, detail);
@@ -93,7 +91,7 @@ int placeAgain(Tag* tag, const Place& p) {
 int takeFileEnd(IndexFile* f) {
   const int64_t length = file4length(&f->file);
   if (length < 0) return static_cast<int>(length);
-  if (length > kLargestFile) return damaged(f, kLocationLock, "length");
+  if (length > kLargestIndexFile) return damaged(f, kLocationLock, "length");
   const int32_t end = static_cast<int32_t>((length + kIndexUnit - 1) / kIndexUnit * kIndexUnit);
   if (end > f->endOfFile) f->endOfFile = end;
   return 0;
@@ -131,7 +129,7 @@ int32_t index4extend(IndexFile* f) {
   TagHeader& head = index4headTag(f)->header;
   if (head.freeHead != 0) {
     const int32_t node = head.freeHead;
-    if (node < 2 * kIndexUnit || node % kIndexUnit != 0 || node > kLargestFile - kIndexUnit)
+    if (node < 2 * kIndexUnit || node % kIndexUnit != 0 || node > kLargestIndexFile - kIndexUnit)
       return damaged(f, kLocationExtend, "free list");
     uint8_t link[4];
     const uint32_t got = file4read(&f->file, node, link, sizeof link);
@@ -155,7 +153,7 @@ int32_t index4extend(IndexFile* f) {
     const int rc = takeFileEnd(f);
     if (rc < 0) return rc;
   }
-  if (f->endOfFile > kLargestFile - kIndexUnit) return damaged(f, kLocationExtend, "length");
+  if (f->endOfFile > kLargestIndexFile - kIndexUnit) return damaged(f, kLocationExtend, "length");
   const int32_t node = f->endOfFile;
   f->endOfFile += kIndexUnit;
   return node;

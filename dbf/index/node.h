@@ -25,6 +25,11 @@ inline constexpr int kTreeChanged = 1001;
 // leaf entries after the leaf header.
 inline constexpr int kNodeHeader = 12;
 inline constexpr int kLeafEntries = 24;
+// The longest index file: node offsets are signed 32-bit and the lock byte
+// sits at the top.
+inline constexpr int32_t kLargestIndexFile = 0x7FFFFE00;
+// An operation that needs a positioned tag found none.
+inline constexpr int kNotPositioned = -950;
 }  // namespace dbf
 
 // --- byte order ---

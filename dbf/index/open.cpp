@@ -34,8 +34,6 @@ constexpr int kLocationKeyType = 81605;
 constexpr int kLocationTagName = 92401;
 constexpr int kLocationSelect = 92402;
 constexpr int kNameCapacity = 258;
-constexpr int32_t kLargestFile =
-    0x7FFFFE00;  // node offsets are 32-bit and the lock byte sits at the top
 
 int damaged(IndexFile* f, int location, const char* detail) {
   return engine4error(f->ctx, kErrIndex, location, f->file.name, detail);
@@ -276,7 +274,7 @@ IndexFile* openFile(Table* t, const char* fullName) {
   }
   const int64_t length = file4length(&f->file);
   int rc = length < 0 ? static_cast<int>(length) : 0;
-  if (rc == 0 && length > kLargestFile) rc = damaged(f, kLocationDirectory, "length");
+  if (rc == 0 && length > kLargestIndexFile) rc = damaged(f, kLocationDirectory, "length");
   if (rc == 0) {
     f->endOfFile = static_cast<int32_t>(length);
     rc = readTags(f, t);

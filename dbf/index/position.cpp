@@ -27,7 +27,6 @@ constexpr int kLocationDamagedOnRestart = 81606;
 constexpr int kLocationCycle = 81608;
 constexpr int kLocationLock = 81609;
 constexpr int kLocationNull = 91801;
-constexpr int kNotPositioned = -950;
 
 bool othersMayChange(const IndexFile* f) { return f->file.mode == 0 && f->lockOwner == 0; }
 
@@ -182,7 +181,8 @@ int leafSeek(Tag* tag, IndexNode* leaf, const uint8_t* s, int m) {
 
 int32_t nodesInFile(IndexFile* f) {
   const int64_t length = file4length(&f->file);
-  if (length > f->endOfFile && length <= 0x7FFFFE00) f->endOfFile = static_cast<int32_t>(length);
+  if (length > f->endOfFile && length <= kLargestIndexFile)
+    f->endOfFile = static_cast<int32_t>(length);
   return f->endOfFile / kIndexUnit;
 }
 
