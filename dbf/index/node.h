@@ -138,6 +138,17 @@ uint32_t node4lastRecord(const IndexNode* node, int keyLength);
 // count of equal leading bytes, or -1 as soon as a stored byte is greater.
 int key4compareBytes(const uint8_t* stored, const uint8_t* search, int length);
 
+// --- index files ---
+// Room for a completed index file name (the engine's limit of 257 bytes and
+// its terminating zero).
+inline constexpr int kIndexNameCapacity = 258;
+// The completed name of the index file |name| (CDX added when it has no
+// extension), or with null that of the production index of the data file
+// |dataFileName|: its length, or -1 when there is no such name.
+int index4fullName(char* out, const char* name, const char* dataFileName);
+// Reports the file as damaged: -310 naming it and |detail|, with |location|.
+int index4damaged(IndexFile* f, int location, const char* detail);
+
 // --- a Tag's nodes ---
 inline int tag4keyLength(const Tag* tag) { return tag->header.keyLength; }
 // Reports the tag's tree as damaged: -310 naming the file and the tag, with
