@@ -28,7 +28,7 @@ constexpr int kLocationRecordBits = 92105;
 constexpr int kLocationFileSize = 92104;
 constexpr int kLocationRepair = 92106;
 constexpr int kLeafHeaderFree = 12;
-constexpr int32_t kLargestNode = 0x7FFFFE00 - kIndexUnit;  // the lock byte sits at the top
+constexpr int32_t kLargestNode = kLargestIndexFile - kIndexUnit;
 
 int padCount(const uint8_t* key, int length, uint8_t pad) {
   int n = 0;

@@ -31,7 +31,6 @@ namespace {
 constexpr int kLocationRead = 81630;
 constexpr int64_t kWindow = 64 * 1024;
 constexpr int kDeepest = 40;                  // levels below the root a walk follows
-constexpr int kLeafHeader = 24;               // the entry array starts here
 constexpr int64_t kAddressable = 0x80000000;  // node offsets are signed 32-bit
 constexpr int32_t kNoOwner = -1;
 constexpr int32_t kDirectoryOwner = -2;
@@ -95,7 +94,7 @@ LeafFields leafFields(const uint8_t* node) {
 // go through the engine's own decoder; others bit by bit.
 WideEntry wideEntry(const uint8_t* node, const LeafFields& l, int i) {
   const int size = l.entryBytes;
-  const uint8_t* p = node + kLeafHeader + i * size;
+  const uint8_t* p = node + kLeafEntries + i * size;
   WideEntry e{};
   if (l.duplicateBits <= 8 && l.trailingBits <= 8 && size <= 8) {
     LeafLayout layout{};
@@ -621,7 +620,7 @@ Subtree Checker::walkLeaf(const uint8_t* node, int32_t at, bool root, LastKey* l
 // bytes clear of the entry array, the free count they leave. False when the
 // entries do not hold together (the leaf then gives no keys).
 bool Checker::readEntries(const uint8_t* node, const LeafFields& l, int n, int32_t at) {
-  const int arrayEnd = kLeafHeader + n * l.entryBytes;
+  const int arrayEnd = kLeafEntries + n * l.entryBytes;
   int position = kIndexUnit;
   int64_t stored = 0;
   entries_.clear();

@@ -9,9 +9,6 @@ using namespace dbf;
 
 namespace {
 
-constexpr int kNodeHeader = 12;
-constexpr int kLeafEntries = 24;
-
 int significantBits(uint32_t v) {
   int bits = 0;
   for (; v != 0; v >>= 1) ++bits;

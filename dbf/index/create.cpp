@@ -36,7 +36,6 @@ constexpr int kLocationLock = 85309;
 constexpr int kLocationNotExclusive = 81306;
 constexpr int kLocationNameOpen = 81703;
 constexpr int kLocationMissingTag = 81406;
-constexpr int kNameCapacity = 258;
 constexpr size_t kMaxExpression = 254;
 constexpr uint8_t kDirectoryOptions = kTagDirectory | kTagCompound | kTagCompact;
 constexpr uint8_t kTagOptions = kTagCompound | kTagCompact;
@@ -313,9 +312,8 @@ IndexHandle* build(IndexHandle* h, const char* fullName, bool production) {
 int nameAndLock(Table* t, const char* name, char* fullName) {
   EngineContext* ctx = t->ctx;
   DataFile* d = t->dataFile;
-  const int n = name != nullptr ? file4nameFull(fullName, kNameCapacity, name, "CDX", false)
-                                : file4nameFull(fullName, kNameCapacity, d->fullName, "CDX", true);
-  if (n < 0) return engine4error(ctx, kErrParameter, kLocationNull, name);
+  if (index4fullName(fullName, name, d->fullName) < 0)
+    return engine4error(ctx, kErrParameter, kLocationNull, name);
   if (name == nullptr && d->mode != 1)
     return engine4error(ctx, kErrCreate, kLocationNotExclusive, fullName);
   for (IndexFile* f = d->indexes; f != nullptr; f = f->next)
@@ -335,7 +333,7 @@ IndexHandle* index4create(Table* t, const char* name, const TagDescription* tags
   }
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return nullptr;
-  char fullName[kNameCapacity];
+  char fullName[kIndexNameCapacity];
   if (nameAndLock(t, name, fullName) != 0) return nullptr;
   Plan plan;
   if (planAll(t, tags, &plan) != 0) return nullptr;

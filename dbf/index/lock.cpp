@@ -22,12 +22,6 @@ constexpr int kLocationLock = 91730;
 constexpr int kLocationFlush = 91731;
 constexpr int kLocationExtend = 91732;
 constexpr int kLocationRefresh = 91711;
-constexpr int kNotPositioned = -950;
-constexpr int32_t kLargestFile = 0x7FFFFE00;
-
-int damaged(IndexFile* f, int location, const char* detail) {
-  return engine4error(f->ctx, kErrIndex, location, f->file.name, detail);
-}
 
 template <class Each>
 int forEachTag(IndexFile* f, Each each) {
@@ -93,7 +87,7 @@ int placeAgain(Tag* tag, const Place& p) {
 int takeFileEnd(IndexFile* f) {
   const int64_t length = file4length(&f->file);
   if (length < 0) return static_cast<int>(length);
-  if (length > kLargestFile) return damaged(f, kLocationLock, "length");
+  if (length > kLargestIndexFile) return index4damaged(f, kLocationLock, "length");
   const int32_t end = static_cast<int32_t>((length + kIndexUnit - 1) / kIndexUnit * kIndexUnit);
   if (end > f->endOfFile) f->endOfFile = end;
   return 0;
@@ -107,7 +101,7 @@ int takeFileEnd(IndexFile* f) {
 int refreshLocked(IndexFile* f, Table* t) {
   uint8_t head[16];
   if (file4read(&f->file, 0, head, sizeof head) != sizeof head)
-    return f->ctx->errorCode < 0 ? f->ctx->errorCode : damaged(f, kLocationLock, "version");
+    return f->ctx->errorCode < 0 ? f->ctx->errorCode : index4damaged(f, kLocationLock, "version");
   TagHeader& h = index4headTag(f)->header;
   h.freeHead = static_cast<int32_t>(cdx4get32(head + 4));
   const uint32_t version = cdx4get32be(head + 8);
@@ -131,15 +125,15 @@ int32_t index4extend(IndexFile* f) {
   TagHeader& head = index4headTag(f)->header;
   if (head.freeHead != 0) {
     const int32_t node = head.freeHead;
-    if (node < 2 * kIndexUnit || node % kIndexUnit != 0 || node > kLargestFile - kIndexUnit)
-      return damaged(f, kLocationExtend, "free list");
+    if (node < 2 * kIndexUnit || node % kIndexUnit != 0 || node > kLargestIndexFile - kIndexUnit)
+      return index4damaged(f, kLocationExtend, "free list");
     uint8_t link[4];
     const uint32_t got = file4read(&f->file, node, link, sizeof link);
     if (ctx->errorCode < 0) return ctx->errorCode;
     if (got == sizeof link) {
       const int32_t next = static_cast<int32_t>(cdx4get32(link));
       if (next == node || next < 0 || next % kIndexUnit != 0)
-        return damaged(f, kLocationExtend, "free list");
+        return index4damaged(f, kLocationExtend, "free list");
       head.freeHead = next;
       return node;
     }
@@ -155,7 +149,8 @@ int32_t index4extend(IndexFile* f) {
     const int rc = takeFileEnd(f);
     if (rc < 0) return rc;
   }
-  if (f->endOfFile > kLargestFile - kIndexUnit) return damaged(f, kLocationExtend, "length");
+  if (f->endOfFile > kLargestIndexFile - kIndexUnit)
+    return index4damaged(f, kLocationExtend, "length");
   const int32_t node = f->endOfFile;
   f->endOfFile += kIndexUnit;
   return node;
@@ -192,7 +187,7 @@ int index4flush(IndexFile* f) {
     // cached, also while the nodes below are still being written.
     int32_t root = 0;
     rc = tag4root(head, &root);
-    if (rc > 0) rc = damaged(f, kLocationFlush, head->name);
+    if (rc > 0) rc = index4damaged(f, kLocationFlush, head->name);
     if (rc == 0) {
       uint8_t bytes[16];
       cdx4put32(bytes, static_cast<uint32_t>(root));

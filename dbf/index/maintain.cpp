@@ -32,17 +32,11 @@ namespace {
 constexpr int kLocationUnlocked = 95401;
 constexpr int kLocationDuplicate = 95402;
 constexpr int kLocationDamaged = 81607;
-constexpr int kLeafEntries = 24;
-constexpr int kNodeHeader = 12;
 constexpr int kRetries = 8;   // adds placed again after a split left no room
 constexpr int kRetry = 1002;  // internal: the add must place its key again
 constexpr int kForMarkOffset = 262;
 
-int keyLength(const Tag* tag) { return tag->header.keyLength; }
-
-int damagedTree(Tag* tag) {
-  return engine4error(tag->ctx, kErrIndex, kLocationDamaged, tag->indexFile->file.name, tag->name);
-}
+int damagedTree(Tag* tag) { return tag4damaged(tag, kLocationDamaged); }
 
 int comparePair(const uint8_t* a, uint32_t ra, const uint8_t* b, uint32_t rb, int klen) {
   const int c = std::memcmp(a, b, static_cast<size_t>(klen));
@@ -85,7 +79,7 @@ uint32_t recordCountOf(const Tag* tag) {
 }
 
 int padCount(const Tag* tag, const uint8_t* key) {
-  const int klen = keyLength(tag);
+  const int klen = tag4keyLength(tag);
   int n = klen;
   while (n > 0 && key[n - 1] == tag->pad) --n;
   return klen - n;
@@ -111,7 +105,7 @@ struct Slot {
 
 // Decodes entry |i| (its key into leaf->keyData; forward moves are cheap).
 Slot slotAt(const Tag* tag, IndexNode* leaf, int i) {
-  const int klen = keyLength(tag);
+  const int klen = tag4keyLength(tag);
   node4decodeTo(leaf, i, klen, tag->pad);
   Slot s;
   s.record = node4decodedRecord(leaf);
@@ -127,7 +121,7 @@ Slot slotAt(const Tag* tag, IndexNode* leaf, int i) {
 // decodes again.
 InteriorEntry highestOf(const Tag* tag, IndexNode* node) {
   const int n = node4count(node->image);
-  if (!node4isLeaf(node->image)) return interior4entry(node->image, keyLength(tag), n - 1);
+  if (!node4isLeaf(node->image)) return interior4entry(node->image, tag4keyLength(tag), n - 1);
   const Slot s = slotAt(tag, node, n - 1);
   return InteriorEntry{node4key(node), s.record, node->offset};
 }
@@ -143,7 +137,7 @@ Last lastOf(const Tag* tag, IndexNode* node) {
   last.record = 0;
   if (node4count(node->image) == 0) return last;
   const InteriorEntry highest = highestOf(tag, node);
-  std::memcpy(last.key, highest.key, static_cast<size_t>(keyLength(tag)));
+  std::memcpy(last.key, highest.key, static_cast<size_t>(tag4keyLength(tag)));
   last.record = highest.record;
   return last;
 }
@@ -206,7 +200,7 @@ class TreeEdit {
   void undo() {
     for (IndexNode* node : created_) tag4discardNode(tag_, node);
     created_.clear();
-    const int klen = keyLength(tag_);
+    const int klen = tag4keyLength(tag_);
     for (int i = 0; i < savedCount_; ++i) {
       const Saved& s = saved(i);
       IndexNode* node = tag4findNode(tag_, s.offset);
@@ -255,7 +249,7 @@ class TreeEdit {
 // index is that pair's (n when every pair of the tag is below). 0,
 // kTreeChanged or a code.
 int seat(Tag* tag, const uint8_t* key, uint32_t record) {
-  const int klen = keyLength(tag);
+  const int klen = tag4keyLength(tag);
   tag4clearStack(tag);
   int32_t root = 0;
   int rc = tag4root(tag, &root);
@@ -324,7 +318,7 @@ bool widen(IndexNode* leaf) {
 
 // Inserts (key, record) as entry |i|: 1 done, 0 the leaf has no room.
 int leafInsert(const Tag* tag, IndexNode* leaf, int i, const uint8_t* key, uint32_t record) {
-  const int klen = keyLength(tag);
+  const int klen = tag4keyLength(tag);
   const int n = node4count(leaf->image);
   if (n == 0 && leaf->layout.freeBytes == 0) {
     // A fresh node: formatted for the table as it is now.
@@ -400,7 +394,7 @@ int leafInsert(const Tag* tag, IndexNode* leaf, int i, const uint8_t* key, uint3
 
 // Removes entry |i| of a leaf that has at least two.
 void leafRemove(const Tag* tag, IndexNode* leaf, int i) {
-  const int klen = keyLength(tag);
+  const int klen = tag4keyLength(tag);
   const int n = node4count(leaf->image);
   const int entryBytes = leaf->layout.entryBytes;
   uint8_t* image = leaf->image;
@@ -445,7 +439,7 @@ void chainRight(IndexNode* node, IndexNode* right) {
 // *target and *at tell where the insertion goes.
 int splitLeaf(const Tag* tag, IndexNode* leaf, IndexNode* right, int i, IndexNode** target,
               int* at) {
-  const int klen = keyLength(tag);
+  const int klen = tag4keyLength(tag);
   const int n = node4count(leaf->image);
   const LeafLayout layout = leaf->layout;
   const int entryBytes = layout.entryBytes;
@@ -501,17 +495,17 @@ int splitLeaf(const Tag* tag, IndexNode* leaf, IndexNode* right, int i, IndexNod
 
 void interiorInsert(const Tag* tag, IndexNode* node, int j, const uint8_t* key, uint32_t record,
                     int32_t child) {
-  const int size = keyLength(tag) + 8;
+  const int size = tag4keyLength(tag) + 8;
   const int n = node4count(node->image);
   uint8_t* entries = node->image + kNodeHeader;
   std::memmove(entries + (j + 1) * size, entries + j * size, static_cast<size_t>((n - j) * size));
-  interior4put(node->image, keyLength(tag), j, key, record, child);
+  interior4put(node->image, tag4keyLength(tag), j, key, record, child);
   setCount(node, n + 1);
   node->changed = true;
 }
 
 void interiorRemove(const Tag* tag, IndexNode* node, int j) {
-  const int size = keyLength(tag) + 8;
+  const int size = tag4keyLength(tag) + 8;
   const int n = node4count(node->image);
   uint8_t* entries = node->image + kNodeHeader;
   std::memmove(entries + j * size, entries + (j + 1) * size,
@@ -525,7 +519,7 @@ void interiorRemove(const Tag* tag, IndexNode* node, int j) {
 // (n + 1) / 2, one fewer when the insertion lies beyond that.
 void splitInterior(const Tag* tag, IndexNode* node, IndexNode* right, int j, IndexNode** target,
                    int* at) {
-  const int size = keyLength(tag) + 8;
+  const int size = tag4keyLength(tag) + 8;
   const int n = node4count(node->image);
   int moved = (n + 1) / 2;
   if (j > moved) --moved;
@@ -547,7 +541,7 @@ void splitInterior(const Tag* tag, IndexNode* node, IndexNode* right, int j, Ind
 
 class Climb {
  public:
-  Climb(Tag* tag, TreeEdit& edit) : tag_(tag), edit_(edit), klen_(keyLength(tag)) {}
+  Climb(Tag* tag, TreeEdit& edit) : tag_(tag), edit_(edit), klen_(tag4keyLength(tag)) {}
 
   // Inserts (key, record) at the leaf position the tag stands on: 0, kRetry
   // (a split made room but the key did not fit its half), or a code.
@@ -873,7 +867,7 @@ int tag4addKey(Tag* tag, const uint8_t* key, uint32_t record, int16_t uniqueMode
   if (isNull && uniqueMode == kCandidateError) return duplicateKey(tag);
   if (isNull && uniqueMode == kCandidateReturn) return kDuplicate;
   const bool unique = uniqueMode != kUniqueNone;
-  const int klen = keyLength(tag);
+  const int klen = tag4keyLength(tag);
   for (int round = 0; round < kRetries; ++round) {
     // A unique tag holds each key once: the first pair of the key tells.
     int rc = seat(tag, key, unique ? 0 : record);
@@ -904,7 +898,7 @@ int tag4removeKey(Tag* tag, const uint8_t* key, uint32_t record) {
   if (rc != 0) return settle(tag, rc);
   IndexNode* leaf = tag4leaf(tag);
   if (leaf->current >= node4count(leaf->image) || node4decodedRecord(leaf) != record ||
-      std::memcmp(node4key(leaf), key, static_cast<size_t>(keyLength(tag))) != 0)
+      std::memcmp(node4key(leaf), key, static_cast<size_t>(tag4keyLength(tag))) != 0)
     return settle(tag, kNotFound);
   TreeEdit edit(tag);
   Climb climb(tag, edit);

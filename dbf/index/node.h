@@ -21,6 +21,15 @@ namespace dbf {
 // Internal outcome of a node read or descent: the tree does not hold together
 // (changed under us, or damaged). Never returned out of the index code.
 inline constexpr int kTreeChanged = 1001;
+// Where entries start in a node: interior entries after the common header,
+// leaf entries after the leaf header.
+inline constexpr int kNodeHeader = 12;
+inline constexpr int kLeafEntries = 24;
+// The longest index file: node offsets are signed 32-bit and the lock byte
+// sits at the top.
+inline constexpr int32_t kLargestIndexFile = 0x7FFFFE00;
+// An operation that needs a positioned tag found none.
+inline constexpr int kNotPositioned = -950;
 }  // namespace dbf
 
 // --- byte order ---
@@ -129,7 +138,22 @@ uint32_t node4lastRecord(const IndexNode* node, int keyLength);
 // count of equal leading bytes, or -1 as soon as a stored byte is greater.
 int key4compareBytes(const uint8_t* stored, const uint8_t* search, int length);
 
+// --- index files ---
+// Room for a completed index file name (the engine's limit of 257 bytes and
+// its terminating zero).
+inline constexpr int kIndexNameCapacity = 258;
+// The completed name of the index file |name| (CDX added when it has no
+// extension), or with null that of the production index of the data file
+// |dataFileName|: its length, or -1 when there is no such name.
+int index4fullName(char* out, const char* name, const char* dataFileName);
+// Reports the file as damaged: -310 naming it and |detail|, with |location|.
+int index4damaged(IndexFile* f, int location, const char* detail);
+
 // --- a Tag's nodes ---
+inline int tag4keyLength(const Tag* tag) { return tag->header.keyLength; }
+// Reports the tag's tree as damaged: -310 naming the file and the tag, with
+// |location|.
+int tag4damaged(Tag* tag, int location);
 // The node at |offset|: a cached one of the same offset as it is, else read
 // and checked. |parent| (null for the root) is the node whose current entry
 // points to it: its record number must be the node's last one, and a non-root

@@ -132,6 +132,19 @@ int tag4readNode(Tag* tag, int32_t offset, const IndexNode* parent, IndexNode** 
   return 0;
 }
 
+int index4fullName(char* out, const char* name, const char* dataFileName) {
+  return name != nullptr ? file4nameFull(out, kIndexNameCapacity, name, "CDX", false)
+                         : file4nameFull(out, kIndexNameCapacity, dataFileName, "CDX", true);
+}
+
+int index4damaged(IndexFile* f, int location, const char* detail) {
+  return engine4error(f->ctx, kErrIndex, location, f->file.name, detail);
+}
+
+int tag4damaged(Tag* tag, int location) {
+  return engine4error(tag->ctx, kErrIndex, location, tag->indexFile->file.name, tag->name);
+}
+
 void tag4push(Tag* tag, IndexNode* node) { tag->stack[tag->depth++] = node; }
 
 void tag4clearStack(Tag* tag) {

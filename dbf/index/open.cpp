@@ -33,15 +33,9 @@ constexpr int kLocationExpression = 81604;
 constexpr int kLocationKeyType = 81605;
 constexpr int kLocationTagName = 92401;
 constexpr int kLocationSelect = 92402;
-constexpr int kNameCapacity = 258;
-constexpr int32_t kLargestFile =
-    0x7FFFFE00;  // node offsets are 32-bit and the lock byte sits at the top
+}  // namespace
 
-int damaged(IndexFile* f, int location, const char* detail) {
-  return engine4error(f->ctx, kErrIndex, location, f->file.name, detail);
-}
-
-TagHeader parseHeader(const uint8_t* h) {
+TagHeader header4parse(const uint8_t* h) {
   TagHeader t{};
   t.root = static_cast<int32_t>(cdx4get32(h));
   t.freeHead = static_cast<int32_t>(cdx4get32(h + 4));
@@ -58,11 +52,13 @@ TagHeader parseHeader(const uint8_t* h) {
   return t;
 }
 
+namespace {
+
 // Reads the 1024 bytes of a header and its expression area.
 int readHeader(IndexFile* f, int32_t offset, uint8_t* out, const char* what) {
   if (file4read(&f->file, offset, out, kIndexHeaderSize) == kIndexHeaderSize) return 0;
   if (f->ctx->errorCode < 0) return f->ctx->errorCode;
-  return damaged(f, kLocationTagHeader, what);
+  return index4damaged(f, kLocationTagHeader, what);
 }
 
 Tag* newTag(IndexFile* f, const char* name, int32_t headerOffset, const TagHeader& header) {
@@ -137,7 +133,7 @@ int bindExpressions(IndexFile* f, Tag* tag, Table* t, const uint8_t* area) {
   const char* keyText = reinterpret_cast<const char*>(area);
   tag->keyExpression = expression4parse(t, keyText, tag);
   if (tag->keyExpression == nullptr)
-    return ctx->errorCode < 0 ? ctx->errorCode : damaged(f, kLocationExpression, keyText);
+    return ctx->errorCode < 0 ? ctx->errorCode : index4damaged(f, kLocationExpression, keyText);
   const bool general = std::memcmp(h.collatingName, "GENERAL", 8) == 0;
   int rc = collation4bind(&tag->collation, general ? kCollationGeneral : kCollationMachine,
                           f->dataFile->codePageMark, ctx);
@@ -147,7 +143,7 @@ int bindExpressions(IndexFile* f, Tag* tag, Table* t, const uint8_t* area) {
   const int length =
       key4length(tag->keyExpression, general && tag->keyType == 'C', tag->nullMarker);
   if (length < 0) return engine4error(ctx, kErrKeyType, kLocationKeyType, f->file.name, keyText);
-  if (length != h.keyLength) return damaged(f, kLocationKeyLength, tag->name);
+  if (length != h.keyLength) return index4damaged(f, kLocationKeyLength, tag->name);
   tag->pad = tag->keyType == 'C' && !general ? ' ' : 0;
   if ((h.options & kTagCandidate) != 0)
     tag->uniqueMode = ctx->defaultUniqueMode == kUniqueError ? kCandidateError : kCandidateReturn;
@@ -157,8 +153,8 @@ int bindExpressions(IndexFile* f, Tag* tag, Table* t, const uint8_t* area) {
   const char* forText = keyText + h.keyExpressionLength;
   tag->forExpression = expression4parse(t, forText, tag);
   if (tag->forExpression == nullptr)
-    return ctx->errorCode < 0 ? ctx->errorCode : damaged(f, kLocationExpression, forText);
-  if (tag->forExpression->type != 'L') return damaged(f, kLocationExpression, forText);
+    return ctx->errorCode < 0 ? ctx->errorCode : index4damaged(f, kLocationExpression, forText);
+  if (tag->forExpression->type != 'L') return index4damaged(f, kLocationExpression, forText);
   return 0;
 }
 
@@ -166,13 +162,13 @@ int bindExpressions(IndexFile* f, Tag* tag, Table* t, const uint8_t* area) {
 Tag* readTag(IndexFile* f, Table* t, const char* name, int32_t offset) {
   uint8_t h[kIndexHeaderSize];
   if (readHeader(f, offset, h, name) < 0) return nullptr;
-  const TagHeader header = parseHeader(h);
+  const TagHeader header = header4parse(h);
   const bool general = std::memcmp(header.collatingName, "GENERAL", 8) == 0;
   const bool machine = std::memcmp(header.collatingName, "\0\0\0\0\0\0\0\0", 8) == 0;
   if ((header.options & kTagCompact) == 0 || (!general && !machine) || header.descending > 1 ||
       header.keyLength < 1 || header.keyLength > kMaxKeyLength || header.root <= 0 ||
       !expressionsFit(h + kIndexUnit, header)) {
-    damaged(f, kLocationTagHeader, name);
+    index4damaged(f, kLocationTagHeader, name);
     return nullptr;
   }
   Tag* tag = newTag(f, name, offset, header);
@@ -201,7 +197,7 @@ bool headerTaken(const IndexFile* f, int32_t offset) {
 
 // Walks the directory tag in key order and reads each tag it names.
 int readDirectory(IndexFile* f, Table* t, const TagHeader& header) {
-  if (header.keyLength != kTagNameLength) return damaged(f, kLocationDirectory, "directory");
+  if (header.keyLength != kTagNameLength) return index4damaged(f, kLocationDirectory, "directory");
   f->directory = newTag(f, "", 0, header);
   if (f->directory == nullptr) return kErrMemory;
   Tag* dir = f->directory;
@@ -215,7 +211,7 @@ int readDirectory(IndexFile* f, Table* t, const TagHeader& header) {
     std::memcpy(&offset, entry, 4);
     if (name[0] == 0 || offset < kIndexHeaderSize || offset % kIndexUnit != 0 ||
         offset > f->endOfFile - kIndexHeaderSize || headerTaken(f, offset))
-      return damaged(f, kLocationDirectory, name);
+      return index4damaged(f, kLocationDirectory, name);
     Tag* tag = readTag(f, t, name, offset);
     if (tag == nullptr) return f->ctx->errorCode < 0 ? f->ctx->errorCode : kErrIndex;
     *tail = tag;
@@ -245,9 +241,9 @@ int readTags(IndexFile* f, Table* t) {
   uint8_t h[kIndexHeaderSize];
   int rc = readHeader(f, 0, h, "directory");
   if (rc < 0) return rc;
-  const TagHeader header = parseHeader(h);
+  const TagHeader header = header4parse(h);
   if (header.root <= 0 || (header.options & kTagCompact) == 0)
-    return damaged(f, kLocationDirectory, "directory");
+    return index4damaged(f, kLocationDirectory, "directory");
   f->version = header.version;
   if ((header.options & kTagCompound) != 0) return readDirectory(f, t, header);
   return readSingleTag(f, t);
@@ -276,7 +272,7 @@ IndexFile* openFile(Table* t, const char* fullName) {
   }
   const int64_t length = file4length(&f->file);
   int rc = length < 0 ? static_cast<int>(length) : 0;
-  if (rc == 0 && length > kLargestFile) rc = damaged(f, kLocationDirectory, "length");
+  if (rc == 0 && length > kLargestIndexFile) rc = index4damaged(f, kLocationDirectory, "length");
   if (rc == 0) {
     f->endOfFile = static_cast<int32_t>(length);
     rc = readTags(f, t);
@@ -365,8 +361,6 @@ void unlinkFile(IndexFile* f) {
 
 }  // namespace
 
-TagHeader header4parse(const uint8_t* header) { return parseHeader(header); }
-
 IndexHandle* index4open(Table* t, const char* name) {
   if (t == nullptr || t->dataFile == nullptr) {
     engine4error(t != nullptr ? t->ctx : nullptr, kErrNullHandle, kLocationOpen);
@@ -374,11 +368,8 @@ IndexHandle* index4open(Table* t, const char* name) {
   }
   EngineContext* ctx = t->ctx;
   if (ctx->errorCode < 0) return nullptr;
-  char fullName[kNameCapacity];
-  const int n = name != nullptr
-                    ? file4nameFull(fullName, kNameCapacity, name, "CDX", false)
-                    : file4nameFull(fullName, kNameCapacity, t->dataFile->fullName, "CDX", true);
-  if (n < 0) {
+  char fullName[kIndexNameCapacity];
+  if (index4fullName(fullName, name, t->dataFile->fullName) < 0) {
     engine4error(ctx, kErrParameter, kLocationOpen, name);
     return nullptr;
   }
@@ -480,7 +471,7 @@ int index4checkVersion(IndexFile* f, bool adopt) {
   uint8_t head[16];
   if (file4read(&f->file, 0, head, sizeof head) != sizeof head) {
     if (f->ctx->errorCode < 0) return f->ctx->errorCode;
-    return damaged(f, kLocationVersion, "version");
+    return index4damaged(f, kLocationVersion, "version");
   }
   const uint32_t version = cdx4get32be(head + 8);
   if (version == f->version) return 0;

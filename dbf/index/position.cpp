@@ -27,15 +27,8 @@ constexpr int kLocationDamagedOnRestart = 81606;
 constexpr int kLocationCycle = 81608;
 constexpr int kLocationLock = 81609;
 constexpr int kLocationNull = 91801;
-constexpr int kNotPositioned = -950;
-
-int keyLength(const Tag* tag) { return tag->header.keyLength; }
 
 bool othersMayChange(const IndexFile* f) { return f->file.mode == 0 && f->lockOwner == 0; }
-
-int damaged(Tag* tag, int location) {
-  return engine4error(tag->ctx, kErrIndex, location, tag->indexFile->file.name, tag->name);
-}
 
 // Waits until the seconds of the system clock change.
 void waitForNextSecond() {
@@ -62,7 +55,7 @@ class Restart {
   int next() {
     IndexFile* f = tag_->indexFile;
     if (!othersMayChange(f) || locked_)
-      return damaged(tag_, round_ == 0 ? kLocationDamagedOnRead : kLocationDamagedOnRestart);
+      return tag4damaged(tag_, round_ == 0 ? kLocationDamagedOnRead : kLocationDamagedOnRestart);
     ++round_;
     waitForNextSecond();
     int rc = tag4dropNodes(tag_);
@@ -118,7 +111,7 @@ int descend(Tag* tag, Choose choose) {
     IndexNode* parent = tag4leaf(tag);
     parent->current = choose(parent);
     if (tag->depth >= kMaxTreeDepth) return kTreeChanged;
-    const InteriorEntry e = interior4entry(parent->image, keyLength(tag), parent->current);
+    const InteriorEntry e = interior4entry(parent->image, tag4keyLength(tag), parent->current);
     IndexNode* child = nullptr;
     rc = tag4readNode(tag, e.child, parent, &child);
     if (rc == 0) {
@@ -160,7 +153,9 @@ int interiorSeekPair(const IndexNode* node, int klen, const uint8_t* key, uint32
   return i;
 }
 
-void decode(Tag* tag, IndexNode* leaf, int i) { node4decodeTo(leaf, i, keyLength(tag), tag->pad); }
+void decode(Tag* tag, IndexNode* leaf, int i) {
+  node4decodeTo(leaf, i, tag4keyLength(tag), tag->pad);
+}
 
 // Leaf search: the first key whose leading |m| bytes are not below |s|. 0
 // when they equal |s|, 2 otherwise (the current index may then be n). The
@@ -186,7 +181,8 @@ int leafSeek(Tag* tag, IndexNode* leaf, const uint8_t* s, int m) {
 
 int32_t nodesInFile(IndexFile* f) {
   const int64_t length = file4length(&f->file);
-  if (length > f->endOfFile && length <= 0x7FFFFE00) f->endOfFile = static_cast<int32_t>(length);
+  if (length > f->endOfFile && length <= kLargestIndexFile)
+    f->endOfFile = static_cast<int32_t>(length);
   return f->endOfFile / kIndexUnit;
 }
 
@@ -201,7 +197,7 @@ int hop(Tag* tag, int direction) {
   }
   if (++tag->hops > tag->indexFile->endOfFile / kIndexUnit &&
       tag->hops > nodesInFile(tag->indexFile))
-    return damaged(tag, kLocationCycle);
+    return tag4damaged(tag, kLocationCycle);
   IndexNode* sibling = nullptr;
   int rc = tag4readNode(tag, next, nullptr, &sibling);
   if (rc != 0) return rc;
@@ -278,7 +274,7 @@ int seekInLeaves(Tag* tag, const uint8_t* s, int m) {
 }
 
 int attemptSeek(Tag* tag, const uint8_t* s, int m) {
-  const int klen = keyLength(tag);
+  const int klen = tag4keyLength(tag);
   int rc = descend(tag, [&](const IndexNode* node) { return interiorSeek(node, klen, s, m); });
   return rc != 0 ? rc : seekInLeaves(tag, s, m);
 }
@@ -286,7 +282,7 @@ int attemptSeek(Tag* tag, const uint8_t* s, int m) {
 // Exact pair: 0 found, 1 the key exists with other records, 2 absent; the
 // tag then stands where the pair would go.
 int attemptPair(Tag* tag, const uint8_t* key, uint32_t record) {
-  const int klen = keyLength(tag);
+  const int klen = tag4keyLength(tag);
   bool passedKey = false;
   int rc = descend(tag, [&](const IndexNode* node) {
     return interiorSeekPair(node, klen, key, record, &passedKey);
@@ -380,7 +376,7 @@ int seekDescending(Tag* tag, Restart& restart, const uint8_t* s, int m) {
 // Moves |n| keys in physical order; *moved gets the count moved (same sign).
 // At the end of the chain the tag stays on the last (first) key.
 int skipPhysical(Tag* tag, Restart& restart, int32_t n, int32_t* moved) {
-  const int klen = keyLength(tag);
+  const int klen = tag4keyLength(tag);
   const int direction = n > 0 ? 1 : -1;
   int32_t done = 0;
   while (done != n) {
@@ -448,7 +444,7 @@ int order4goEof(Tag* tag) {
 int order4seek(Tag* tag, const char* key, int length) {
   if (int rc = enter(tag, kLocationNull)) return rc;
   if (key == nullptr || length < 0) return engine4error(tag->ctx, kErrParameter, kLocationNull);
-  const int m = length < keyLength(tag) ? length : keyLength(tag);
+  const int m = length < tag4keyLength(tag) ? length : tag4keyLength(tag);
   const auto* s = reinterpret_cast<const uint8_t*>(key);
   Restart restart(tag);
   if (tag->header.descending != 0) return settle(tag, seekDescending(tag, restart, s, m));
