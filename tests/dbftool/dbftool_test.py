@@ -498,6 +498,28 @@ def indexed_messagebag(tool, directory):
     return bag
 
 
+def put_files(copy, files):
+    """Writes |files| (extension: bytes) as the table |copy|; a memo or index
+    file of an earlier copy that |files| lacks is removed."""
+    for ext in (".FPT", ".CDX"):
+        if os.path.exists(copy[:-4] + ext):
+            os.remove(copy[:-4] + ext)
+    for ext, b in files.items():
+        open(copy[:-4] + ext, "wb").write(b)
+
+
+def check_finds(tool, copy, label, expected):
+    """check on the damaged table |copy| names |expected|, counts the problems
+    and changes no file."""
+    before = snapshot(copy)
+    result = run(tool, "check", copy, expect=1)
+    lines = result.stdout.decode().splitlines()
+    check(any(expected in line for line in lines[:-1]), "%s: %r not in %r" % (label, expected, lines))
+    check(lines and "problem" in lines[-1], "%s: summary %r" % (label, lines[-1:]))
+    check(snapshot(copy) == before, "%s: check changed the files" % label)
+    check(result.stderr == b"", "%s: check stderr %r" % (label, result.stderr))
+
+
 def scenario_damage(tool, work, sample, dbmigrate, **_):
     directory = migrated_directory(work, sample, dbmigrate)
     userbase = os.path.join(directory, "USERBASE.DBF")
@@ -510,16 +532,8 @@ def scenario_damage(tool, work, sample, dbmigrate, **_):
             change(files[".DBF"], files[".CDX"])
         else:
             del files[".CDX"]
-        for ext in (".DBF", ".CDX"):
-            if os.path.exists(copy[:-4] + ext):
-                os.remove(copy[:-4] + ext)
-        for ext, b in files.items():
-            open(copy[:-4] + ext, "wb").write(b)
-        before = snapshot(copy)
-        result = run(tool, "check", copy, expect=1)
-        lines = result.stdout.decode().splitlines()
-        check(any(expected in line for line in lines[:-1]), "%s: %r not in %r" % (label, expected, lines))
-        check(snapshot(copy) == before, "%s: check changed the files" % label)
+        put_files(copy, files)
+        check_finds(tool, copy, label, expected)
         if change is not None and label not in ("swapped keys", "record missing from a tag",
                                                 "FOR expression false"):
             check(cdxcheck(copy[:-4] + ".CDX")[0] == 1, "%s: the checker finds the index sound" % label)
@@ -529,18 +543,8 @@ def scenario_damage(tool, work, sample, dbmigrate, **_):
     for label, base, change, expected in damages(userbase, foxpro2, nullable):
         copy = os.path.join(work, "DAMAGED.DBF")
         data, memo = change(bytearray(open(base, "rb").read()), bytearray(open(base[:-4] + ".FPT", "rb").read()))
-        open(copy, "wb").write(data)
-        if os.path.exists(copy[:-4] + ".FPT"):
-            os.remove(copy[:-4] + ".FPT")
-        if memo is not None:
-            open(copy[:-4] + ".FPT", "wb").write(memo)
-        before = snapshot(copy)
-        result = run(tool, "check", copy, expect=1)
-        lines = result.stdout.decode().splitlines()
-        check(any(expected in line for line in lines[:-1]), "%s: %r not in %r" % (label, expected, lines))
-        check(lines and "problem" in lines[-1], "%s: summary %r" % (label, lines[-1:]))
-        check(snapshot(copy) == before, "%s: check changed the files" % label)
-        check(result.stderr == b"", "%s: check stderr %r" % (label, result.stderr))
+        put_files(copy, {".DBF": data, **({".FPT": memo} if memo is not None else {})})
+        check_finds(tool, copy, label, expected)
         if label == "memo beyond the file":  # every record written, the loss not hidden
             got = run(tool, "dump", copy, "--format", "json", expect=1)
             check(len(got.stdout.splitlines()) == u32(data, 4) and b"could not be read" in got.stderr,
@@ -568,11 +572,7 @@ def scenario_damage(tool, work, sample, dbmigrate, **_):
                 at = rng.randrange(min(len(files[ext]), 700) if rng.random() < 0.5 else len(files[ext]))
                 files[ext][at] = rng.randrange(256)
             copy = os.path.join(work, "MUTANT.DBF")
-            for ext in (".FPT", ".CDX"):
-                if os.path.exists(copy[:-4] + ext):
-                    os.remove(copy[:-4] + ext)
-            for ext, b in files.items():
-                open(copy[:-4] + ext, "wb").write(b)
+            put_files(copy, files)
             commands = [["check", copy], ["info", copy], ["dump", copy, "--format", "json", "--deleted"]]
             if base == bag:
                 commands.append(["dump", copy, "--tag", "USER"])

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <thread>
 
@@ -30,6 +31,16 @@ Result dbftool(const whtest::ScratchDir& dir, const std::string& args) {
       std::string(WH_DBFTOOL_PROGRAM) + " " + args + " >" + out + " 2>" + err;
   const int raw = std::system(command.c_str());
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, whtest::readWhole(out), whtest::readWhole(err)};
+}
+
+// Each of |commands| on USERS refused, nothing on the standard output.
+void expectRefused(const whtest::ScratchDir& dir, std::initializer_list<const char*> commands) {
+  for (const char* command : commands) {
+    const Result r = dbftool(dir, std::string(command) + " users");
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_NE(r.err.find("in use by another program"), std::string::npos) << command << r.err;
+    EXPECT_EQ(r.out, "") << command;
+  }
 }
 
 // USERS.DBF with five records, each with a memo; records 2 and 4 deleted.
@@ -60,12 +71,7 @@ TEST(DbftoolInUse, MaintenanceRefusesAnOpenTableAndReadingGoesOn) {
 
   Table* held = table4open(&ctx, "USERS");  // shared, as the server opens it
   ASSERT_NE(held, nullptr);
-  for (const char* command : {"pack", "compress-memo", "reindex", "index --tag n --expr name"}) {
-    const Result r = dbftool(dir, std::string(command) + " users");
-    EXPECT_EQ(r.status, 1) << command;
-    EXPECT_NE(r.err.find("in use by another program"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "");
-  }
+  expectRefused(dir, {"pack", "compress-memo", "reindex", "index --tag n --expr name"});
   EXPECT_EQ(whtest::readWhole("USERS.DBF"), data);
   EXPECT_EQ(whtest::readWhole("USERS.FPT"), memo);
   EXPECT_FALSE(whtest::fileExists("USERS.CDX"));
@@ -95,11 +101,7 @@ TEST(DbftoolInUse, MaintenanceRefusesAnOpenTableAndReadingGoesOn) {
   const std::string index = whtest::readWhole("USERS.CDX");
   held = table4open(&ctx, "USERS");
   ASSERT_NE(held, nullptr);
-  for (const char* command : {"reindex", "index --tag name --expr 'upper(name)'"}) {
-    const Result r = dbftool(dir, std::string(command) + " users");
-    EXPECT_EQ(r.status, 1) << command;
-    EXPECT_NE(r.err.find("in use by another program"), std::string::npos) << r.err;
-  }
+  expectRefused(dir, {"reindex", "index --tag name --expr 'upper(name)'"});
   EXPECT_EQ(whtest::readWhole("USERS.CDX"), index);
   const Result sorted = dbftool(dir, "dump users --tag name --columns name");
   EXPECT_EQ(sorted.status, 0) << sorted.err;
@@ -141,12 +143,7 @@ TEST(DbftoolInUse, AnExclusiveHolderKeepsEveryCommandOut) {
   ctx.shareMode = 1;
   Table* held = table4open(&ctx, "USERS");
   ASSERT_NE(held, nullptr);
-  for (const char* command :
-       {"info", "dump", "check", "pack", "reindex", "index --tag n --expr name"}) {
-    const Result r = dbftool(dir, std::string(command) + " users");
-    EXPECT_EQ(r.status, 1) << command;
-    EXPECT_NE(r.err.find("in use by another program"), std::string::npos) << command << r.err;
-  }
+  expectRefused(dir, {"info", "dump", "check", "pack", "reindex", "index --tag n --expr name"});
   EXPECT_EQ(table4close(held), 0);
 }
 

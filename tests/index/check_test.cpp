@@ -73,15 +73,6 @@ Findings checkFile(EngineContext* ctx, const fs::path& cdx, const Pads& pads = {
   return f;
 }
 
-uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
-  return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) |
-         b[at + 3];
-}
-
-void putBe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-
 std::string joined(const std::vector<std::string>& lines) {
   std::string all;
   for (const std::string& l : lines) all += l + "\n";
@@ -180,9 +171,7 @@ TEST_F(IndexCheckTest, SoundFilesGiveTheKeysTheOracleLists) {
   files.emplace_back("BUILT", buildTable(700));
   for (const auto& [name, cdx] : files) {
     SCOPED_TRACE(name);
-    std::string upper = name;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    const Pads pads = padsOf(upper);
+    const Pads pads = padsOf(upperCase(name));
     const Findings f = checkFile(&ctx_, cdx, pads);
     EXPECT_EQ(f.status, 0) << joined(f.problems);
     EXPECT_EQ(f.summary.tags, static_cast<int32_t>(pads.byTag.size()));

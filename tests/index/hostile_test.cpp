@@ -18,13 +18,6 @@ constexpr size_t kNameHeader = 0x400;  // mid.cdx: tag NAME (key length 10)
 constexpr size_t kNameRoot = 0x1600;   // its root, an interior node of 4 entries
 constexpr int kNameKey = 10;
 
-uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
-  return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) |
-         uint32_t{b[at + 3]};
-}
-void putBe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
 size_t childEntry(size_t node, int i) {
   return node + 12 + static_cast<size_t>(i) * (kNameKey + 8);
 }
@@ -124,8 +117,7 @@ TEST_F(Hostile, RandomDamageNeverCrashesOrHangs) {
   std::mt19937 random(2024);
   for (const char* sample : {"mid", "small"}) {
     copySample(sample);
-    std::string upper = sample;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string upper = upperCase(sample);
     const auto pristine = slurp(sampleDir() / (std::string(sample) + ".cdx"));
     for (int round = 0; round < 300; ++round) {
       auto bytes = pristine;

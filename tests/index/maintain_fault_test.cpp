@@ -16,38 +16,19 @@ using namespace dbf;
 
 namespace {
 
-enum class Fault { kRead, kWrite, kFlush, kLock };
+// A kind of system call made to fail: the field that arms it and the
+// counter of the calls made.
+struct Fault {
+  const char* kind;
+  int whtest::FaultOs::*failAt;
+  int whtest::FaultOs::*calls;
+  bool isFlush() const { return failAt == &whtest::FaultOs::failFlushAt; }
+};
 
-void arm(whtest::FaultOs& os, Fault fault, int n) {
-  switch (fault) {
-    case Fault::kRead:
-      os.failReadAt = n;
-      break;
-    case Fault::kWrite:
-      os.failWriteAt = n;
-      break;
-    case Fault::kFlush:
-      os.failFlushAt = n;
-      break;
-    case Fault::kLock:
-      os.failLockAt = n;
-      break;
-  }
-}
-
-int calls(const whtest::FaultOs& os, Fault fault) {
-  switch (fault) {
-    case Fault::kRead:
-      return os.reads;
-    case Fault::kWrite:
-      return os.writes;
-    case Fault::kFlush:
-      return os.flushes;
-    case Fault::kLock:
-      return os.locks;
-  }
-  return 0;
-}
+const Fault kFaults[] = {{"write", &whtest::FaultOs::failWriteAt, &whtest::FaultOs::writes},
+                         {"read", &whtest::FaultOs::failReadAt, &whtest::FaultOs::reads},
+                         {"lock", &whtest::FaultOs::failLockAt, &whtest::FaultOs::locks},
+                         {"flush", &whtest::FaultOs::failFlushAt, &whtest::FaultOs::flushes}};
 
 // One record change: the record's new image, written over record |record| or
 // appended (record 0).
@@ -140,19 +121,18 @@ class MaintenanceFaults : public IndexTest {
   // Runs |changes| on the table as it is now once for every call of the kind
   // |fault| they make, that call failing; returns the number of failures
   // tried. The table ends as the changes left it with no failure.
-  int sweep(const std::string& table, const std::vector<Change>& changes, Fault fault) {
+  int sweep(const std::string& table, const std::vector<Change>& changes, const Fault& fault) {
     const std::vector<std::string> files = {table + ".DBF", table + ".CDX"};
     if (snapshot_.empty())
       for (const std::string& f : files) snapshot_.push_back(slurp(f));
     const std::vector<std::vector<uint8_t>>& saved = snapshot_;
     for (int n = 1;; ++n) {
-      SCOPED_TRACE("failing call " + std::to_string(n) + " of kind " +
-                   std::to_string(static_cast<int>(fault)));
+      SCOPED_TRACE("failing " + std::string(fault.kind) + " call " + std::to_string(n));
       for (size_t i = 0; i < files.size(); ++i) spit(files[i], saved[i]);
       engine4free(&ctx_);
       init(0);
       ctx_.lockAttempts = 1;  // a failing lock fails, it is not waited for
-      ctx_.flushAfterWrite = fault == Fault::kFlush ? 1 : 0;
+      ctx_.flushAfterWrite = fault.isFlush() ? 1 : 0;
       Table* t = open(table);
       if (t == nullptr) return n;
       std::vector<int> results;
@@ -160,7 +140,7 @@ class MaintenanceFaults : public IndexTest {
       {
         whtest::FaultOs os;
         os.realFlush = false;
-        arm(os, fault, n);
+        os.*fault.failAt = n;
         for (const Change& c : changes) {
           results.push_back(apply(t, c));
           if (results.back() != 0) {
@@ -168,7 +148,7 @@ class MaintenanceFaults : public IndexTest {
             break;
           }
         }
-        made = calls(os, fault);
+        made = os.*fault.calls;
       }
       engine4errorSet(&ctx_, 0);
       table4close(t);
@@ -189,13 +169,13 @@ class MaintenanceFaults : public IndexTest {
         const bool same =
             std::equal(changes[i].image.begin() + 1, changes[i].image.end(), check->record + 1);
         // A record whose flush failed after its bytes were written is there.
-        if (done || fault != Fault::kFlush) {
+        if (done || !fault.isFlush()) {
           EXPECT_EQ(same, done) << "change " << i;
         }
       }
       int32_t count = 0;
       std::memcpy(&count, saved[0].data() + 4, 4);
-      if (fault != Fault::kFlush) {
+      if (!fault.isFlush()) {
         EXPECT_EQ(table4recCount(check), count + appended);
       }
       table4close(check);
@@ -215,7 +195,7 @@ TEST_F(MaintenanceFaults, SplitsStopWhereTheSystemFailsAndLeaveTableAndIndexInSt
   copySample("multi");
   const std::vector<Change> changes = {{100, recordOf("multi", 4000)},
                                        {0, recordOf("multi", 2500)}};
-  for (Fault fault : {Fault::kWrite, Fault::kRead, Fault::kLock, Fault::kFlush}) {
+  for (const Fault& fault : kFaults) {
     EXPECT_GT(sweep("MULTI", changes, fault), 2);
     if (HasFailure()) return;
   }
@@ -247,7 +227,7 @@ TEST_F(MaintenanceFaults, FreeingALeafStopsWhereTheSystemFailsAndLeavesTableAndI
   ASSERT_EQ(table4close(t), 0);
   const auto before = slurp("MID.CDX");
   ASSERT_EQ(before[4] | before[5] | before[6] | before[7], 0);  // no free node yet
-  for (Fault fault : {Fault::kWrite, Fault::kRead, Fault::kLock, Fault::kFlush}) {
+  for (const Fault& fault : kFaults) {
     EXPECT_GT(sweep("MID", {renames.back()}, fault), 2);
     if (HasFailure()) return;
   }

@@ -31,6 +31,12 @@ namespace cdxtest {
 
 namespace fs = std::filesystem;
 
+// |name| in upper case, as the engine names the files it opens.
+inline std::string upperCase(std::string name) {
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
+}
+
 inline fs::path sampleDir() { return fs::path(WH_SOURCE_DIR) / "tests/index/samples"; }
 
 using tabletest::slurp;
@@ -38,6 +44,16 @@ using tabletest::spit;
 
 inline void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Node pointers and counts in the file header and the interior nodes are
+// stored high byte first.
+inline uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
+  return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) |
+         uint32_t{b[at + 3]};
+}
+inline void putBe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
 }
 
 // One key of a tag as the checker lists it, in tag order.
@@ -96,12 +112,10 @@ class IndexTest : public ::testing::Test {
   // Copies sample |name| (its .dbf, .cdx and .fpt when there is one) in
   // under the upper-case names the engine uses; returns the .CDX path.
   fs::path copySample(const std::string& name) {
-    std::string upper = name;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string upper = upperCase(name);
     for (const char* ext : {"dbf", "cdx", "fpt"}) {
       const fs::path from = sampleDir() / (name + "." + ext);
-      std::string to = upper + "." + ext;
-      for (char& c : to) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      const std::string to = upperCase(name + "." + ext);
       if (fs::exists(from)) fs::copy_file(from, dir_ / to, fs::copy_options::overwrite_existing);
     }
     return dir_ / (upper + ".CDX");
